@@ -1,0 +1,1 @@
+// relay: to be written

@@ -1,0 +1,1 @@
+#include "tools/nf5_synth.h"

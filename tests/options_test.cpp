@@ -1,0 +1,229 @@
+// The viewer's command line: what each option sets, what it prints, and
+// how the run ends when an option is refused.
+#include "viewer/options.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+constexpr int go_on = -1;
+
+std::uint32_t net(const char* dotted)
+{
+    in_addr a{};
+    inet_aton(dotted, &a);
+    return a.s_addr;
+}
+
+struct parsed {
+    int status;
+    std::string out;
+    viewer_config config;
+    flow_filter filter;
+    double max_bytes;
+};
+
+parsed parse(std::vector<std::string> args)
+{
+    args.insert(args.begin(), "./nelk");
+    std::vector<char*> argv;
+    for (std::string& a : args)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+    viewer_config config;
+    flow_filter filter;
+    flow_stats stats;
+    stats.max_bytes = 5000;
+    flow_context ctx{&config, &filter, &stats};
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();  // getopt's own complaint
+    int status = parse_options(static_cast<int>(args.size()), argv.data(), ctx);
+    std::fflush(stdout);
+    testing::internal::GetCapturedStderr();
+    return {status, testing::internal::GetCapturedStdout(), config, filter, stats.max_bytes};
+}
+
+std::string args_text(const std::vector<std::string>& args)
+{
+    std::string s;
+    for (const std::string& a : args)
+        s += " '" + a + "'";
+    return s;
+}
+
+// Every field of both records, to compare them whole.
+std::string fields(const viewer_config& c, const flow_filter& f)
+{
+    char text[512];
+    std::snprintf(text, sizeof text,
+                  "server %s port %d mode %d report %d zero_as %d limit %d interval %d lines %d "
+                  "as %d port %d proto %d big %d ifindex %d router %lld prefix %lld mask %lld",
+                  c.server, c.port, c.mode, c.report_type, c.zero_as, c.flow_limit, c.interval,
+                  c.lines, f.as, f.port, f.proto, f.big, f.ifindex,
+                  f.router ? static_cast<long long>(*f.router) : -1LL,
+                  f.prefix ? static_cast<long long>(*f.prefix) : -1LL,
+                  f.prefix_mask ? static_cast<long long>(*f.prefix_mask) : -1LL);
+    return text;
+}
+
+TEST(Options, MessagesAndStatuses)
+{
+    std::ifstream usage_file(std::string(NELK_TEST_DATA) + "/options/usage.txt");
+    std::stringstream usage;
+    usage << usage_file.rdbuf();
+    ASSERT_FALSE(usage.str().empty());
+    const std::string modes =
+        " not supported.  Available modes:\n dump\n shortdump\n colondump\n top\n";
+    const std::string reports =
+        " not supported.  Available top modes:\n as\n proto\n tcpport\n udpport\n";
+    const std::string word(500, 'w');
+    const std::string host(300, 'h');
+    const std::string version = "nelk version 0.3, October 4 2001\n";
+
+    const struct {
+        std::vector<std::string> args;
+        int status;
+        std::string out;
+    } rows[] = {
+        {{}, go_on, ""},
+        {{"-0", "65000", "-c", "5", "-b", "-m", "top extra"}, go_on, ""},
+        {{"-a", "x", "-a", "65001"}, go_on, "Filtering for AS 0\nFiltering for AS 65001\n"},
+        {{"-i", "-5", "-i", "soon"}, go_on,
+         "Setting report interval to -5\nSetting report interval to -5\n"},
+        {{"-i", "0"}, 1, "Error: invalid report interval 0; it must be at least 1 minute\n"},
+        {{"-l", "40", "-p", "53", "-P", "17"}, go_on,
+         "Setting screen length to 40 lines\nFiltering for port 53\nFiltering for protocol 17\n"},
+        {{"-r", "10.0.0.256"}, 1, "Error: invalid router address 10.0.0.256\n"},
+        {{"-r", std::string(200, '1')}, 1,
+         "Error: invalid router address " + std::string(100, '1') + "\n"},
+        {{"-n", "3", "-r", "10.0.0.1"}, 0, "Error: must specify a router with -r before using -e."},
+        {{"-r", "10.0.0.1", "-n", "3"}, go_on,
+         "Filtering for router 10.0.0.1\nDisplaying stats only for interface index 3\n"},
+        {{"-x", "10.1.2.3/8"}, go_on, "Filtering for prefix 10.1.2.3/8\n"},
+        {{"-x", "10.0.0.256/8"}, 1, "Error: invalid prefix 10.0.0.256\n"},
+        {{"-x", "net/8"}, 1, "Error: invalid prefix net/8\n"},
+        {{"-x", "1" + std::string(150, '0') + "/8"}, 1,
+         "Error: invalid prefix 1" + std::string(99, '0') + "\n"},
+        {{"-x", "10.0.0.0"}, 1,
+         "Error: prefix 10.0.0.0 has no length; give it as address/length, for example "
+         "10.0.0.0/8\n"},
+        {{"-x", "10.0.0.0/33"}, 1,
+         "Error: invalid prefix length 33 in 10.0.0.0/33; it must be 0 to 32\n"},
+        {{"-x", "10.0.0.0/-1"}, 1,
+         "Error: invalid prefix length -1 in 10.0.0.0/-1; it must be 0 to 32\n"},
+        {{"-m", "Top"}, 0, "Mode Top" + modes},
+        {{"-m", word}, 0, "Mode " + word + modes},
+        {{"-t", "udp"}, 0, "Top mode udp" + reports},
+        {{"-t", word + " as"}, 0, "Top mode " + word + reports},
+        {{"-s", "relayhost"}, 0, "strtok could not find a port number in 'relayhost'\n"},
+        {{"-s", "relayhost:"}, 0, "strtok could not find a port number in 'relayhost'\n"},
+        // The leading colon is skipped, not cut off the text shown.
+        {{"-s", ":4444"}, 0, "strtok could not find a port number in ':4444'\n"},
+        {{"-s", ":::"}, 0, "strtok could not find a server name in ':::'\n"},
+        {{"-s", host + ":4444"}, 0,
+         "strtok could not find a port number in '" + host.substr(0, 100) + "'\n"},
+        {{"-a", "1", "-v", "-a", "2"}, 0, "Filtering for AS 1\n" + version},
+        {{"-h"}, 0, usage.str()},
+        {{"-p", "80", "-z"}, 0, "Filtering for port 80\n" + usage.str()},
+        {{"-a"}, 0, usage.str()},
+    };
+    for (const auto& r : rows) {
+        parsed p = parse(r.args);
+        EXPECT_EQ(p.status, r.status) << args_text(r.args);
+        EXPECT_EQ(p.out, r.out) << args_text(r.args);
+    }
+}
+
+// Every option writes its own field and no other.
+TEST(Options, Fields)
+{
+    using cfg = viewer_config;
+    using flt = flow_filter;
+    const std::string host(300, 'h');
+    const struct {
+        std::vector<std::string> args;
+        std::function<void(cfg&, flt&)> want;
+    } rows[] = {
+        {{}, [](cfg&, flt&) {}},
+        {{"-0", "65000", "-c", "-1"}, [](cfg& c, flt&) { c.zero_as = 65000, c.flow_limit = -1; }},
+        {{"-a", "65001", "-b"}, [](cfg&, flt& f) { f.as = 65001, f.big = 1; }},
+        {{"-i", "-5", "-l", "40"}, [](cfg& c, flt&) { c.interval = -5, c.lines = 40; }},
+        {{"-p", "53", "-P", "17"}, [](cfg&, flt& f) { f.port = 53, f.proto = 17; }},
+        {{"-m", "shortdump"}, [](cfg& c, flt&) { c.mode = mode_shortdump; }},
+        {{"-m", " colondump x"}, [](cfg& c, flt&) { c.mode = mode_colondump; }},
+        {{"-m", "dump", "-m", "top"}, [](cfg& c, flt&) { c.mode = mode_top; }},
+        {{"-t", "as"}, [](cfg& c, flt&) { c.report_type = report_as; }},
+        {{"-t", "proto"}, [](cfg& c, flt&) { c.report_type = report_proto; }},
+        {{"-t", "tcpport"}, [](cfg& c, flt&) { c.report_type = report_tcpport; }},
+        {{"-t", "udpport"}, [](cfg& c, flt&) { c.report_type = report_udpport; }},
+        {{"-r", "10.0.0.1", "-n", "3"},
+         [](cfg&, flt& f) { f.router = net("10.0.0.1"), f.ifindex = 3; }},
+        {{"-s", "relay.example:5555"},
+         [](cfg& c, flt&) { std::strcpy(c.server, "relay.example"), c.port = 5555; }},
+        {{"-s", "relay:x:1"}, [](cfg& c, flt&) { std::strcpy(c.server, "relay"); }},
+        {{"-s", "::relay::7:8"}, [](cfg& c, flt&) { std::strcpy(c.server, "relay"), c.port = 7; }},
+        // Stored before the port is found missing.
+        {{"-s", ":4444"}, [](cfg& c, flt&) { std::strcpy(c.server, "4444"); }},
+        {{"-s", host + ":1"},
+         [&](cfg& c, flt&) { std::strcpy(c.server, host.substr(0, 100).c_str()); }},
+        {{"-x", "10.1.2.3/8"},
+         [](cfg&, flt& f) { f.prefix = net("10.0.0.0"), f.prefix_mask = net("255.0.0.0"); }},
+        {{"-x", "192.168.7.9/16"},
+         [](cfg&, flt& f) { f.prefix = net("192.168.0.0"), f.prefix_mask = net("255.255.0.0"); }},
+        {{"-x", "1.2.3.7/30"},
+         [](cfg&, flt& f) { f.prefix = net("1.2.3.4"), f.prefix_mask = net("255.255.255.252"); }},
+        {{"-x", "10.9.8.7/32"},
+         [](cfg&, flt& f) { f.prefix = net("10.9.8.7"), f.prefix_mask = net("255.255.255.255"); }},
+        {{"-x", "10.9.8.7/0"}, [](cfg&, flt& f) { f.prefix = 0, f.prefix_mask = 0; }},
+        {{"-x", "10.9.8.7/33"}, [](cfg&, flt&) {}},
+    };
+    for (const auto& r : rows) {
+        cfg c;
+        flt f;
+        r.want(c, f);
+        parsed p = parse(r.args);
+        EXPECT_EQ(fields(p.config, p.filter), fields(c, f)) << args_text(r.args);
+        // Only -b starts the big-flow maxima again.
+        EXPECT_EQ(p.max_bytes, f.big ? 0 : 5000) << args_text(r.args);
+    }
+}
+
+TEST(Options, ReconcileModeAndReportType)
+{
+    const struct {
+        int mode;
+        int report_type;
+        const char* out;  // no line end: the next start-up line follows on it
+        int report_after;
+    } rows[] = {
+        {mode_top, report_none, "topmode not set with -t, defaulting to as.", report_as},
+        {mode_top, report_udpport, "", report_udpport},
+        {mode_dump, report_udpport, "Warning: topmode set but mode not set to top", report_udpport},
+        {mode_colondump, report_as, "Warning: topmode set but mode not set to top", report_as},
+        {mode_shortdump, report_none, "", report_none},
+    };
+    for (const auto& r : rows) {
+        viewer_config config;
+        config.mode = r.mode;
+        config.report_type = r.report_type;
+        testing::internal::CaptureStdout();
+        reconcile_mode(config);
+        std::fflush(stdout);
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), r.out) << r.mode << "/" << r.report_type;
+        EXPECT_EQ(config.report_type, r.report_after);
+        EXPECT_EQ(config.mode, r.mode);
+    }
+}
+
+}  // namespace

@@ -54,3 +54,6 @@ void rollover_check(flow_context& ctx);
 
 // Adds one accepted record to the current interval.
 void accumulate(const nf5_record& rec, flow_context& ctx);
+
+// Ends the viewer, status 1, when a table or record cannot be allocated.
+[[noreturn]] void stats_out_of_memory(const char* what);

@@ -1,0 +1,186 @@
+// Top mode: accumulating records, the per-packet rollover check, a rollover,
+// and rendering reports of 24 and 200 lines.
+#include <benchmark/benchmark.h>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <vector>
+
+#include "tools/nf5_synth.h"
+#include "viewer/clock.h"
+#include "viewer/intervals.h"
+#include "viewer/report.h"
+#include "viewer/viewer.h"
+
+namespace {
+
+std::time_t bench_now = 1773140400;  // Tue Mar 10 11:00:00 2026 UTC
+std::time_t bench_clock() { return bench_now; }
+
+struct top_viewer {
+    viewer_config config;
+    flow_filter filter;
+    flow_stats stats;
+    flow_context ctx{&config, &filter, &stats};
+
+    top_viewer()
+    {
+        config.mode = mode_top;
+        config.report_type = report_as;
+        stats.current = new_interval_stats();
+        stats_alloc(*stats.current);
+    }
+};
+
+std::vector<nf5_record> synth_records(std::size_t n)
+{
+    nf5_synth s = nf5_synth_seed(42);
+    std::vector<nf5_record> records;
+    records.reserve(n);
+    for (std::size_t i = 0; i < n; ++i)
+        records.push_back(nf5_synth_record(s, 3600000));
+    return records;
+}
+
+// Reports go to /dev/null while a benchmark runs; the benchmark's own lines
+// are printed after it has put standard output back.
+struct quiet_stdout {
+    int saved;
+    quiet_stdout()
+    {
+        std::fflush(stdout);
+        saved = dup(1);
+        const int null = open("/dev/null", O_WRONLY);
+        dup2(null, 1);
+        close(null);
+    }
+    ~quiet_stdout() {
+        std::fflush(stdout);
+        dup2(saved, 1);
+        close(saved);
+    }
+};
+
+void BM_accumulate(benchmark::State& state)
+{
+    top_viewer v;
+    v.filter.ifindex = static_cast<int>(state.range(0));
+    const auto records = synth_records(1 << 16);
+    for (auto _ : state) {
+        for (const auto& rec : records)
+            accumulate(rec, v.ctx);
+        benchmark::ClobberMemory();
+    }
+    state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(records.size()));
+}
+BENCHMARK(BM_accumulate)->Arg(0)->Arg(1);
+
+// The check of a packet that closes nothing; a 30-record packet pays it
+// once. Arg 1 moves the clock a second at every packet (localtime every
+// time), Arg 0 keeps it within one second as busy traffic does.
+void BM_rollover_check_no_boundary(benchmark::State& state)
+{
+    set_clock(bench_clock);
+    top_viewer v;
+    const std::time_t base = 1773140400 + 30 * 60;  // 11:30, no boundary for -i 60
+    bench_now = base;
+    v.stats.last_minute = report_minute(bench_now);
+    const bool new_second = state.range(0) != 0;
+    for (auto _ : state) {
+        v.stats.packets += 1;
+        rollover_check(v.ctx);
+        if (new_second && ++bench_now == base + 25 * 60)
+            bench_now = base;
+    }
+    state.SetItemsProcessed(state.iterations());
+    if (v.stats.last_report)
+        state.SkipWithError("an interval closed");
+    set_clock(nullptr);
+}
+BENCHMARK(BM_rollover_check_no_boundary)->Arg(0)->Arg(1);
+
+// A rollover every check (-i 1, one minute further each time), rendered with
+// no rows so that the figure is the move, the free and the fresh tables.
+void BM_rollover(benchmark::State& state)
+{
+    set_clock(bench_clock);
+    top_viewer v;
+    v.config.interval = 1;
+    v.config.lines = 0;
+    v.stats.last_minute = report_minute(bench_now);
+    const auto records = synth_records(1000);
+    quiet_stdout quiet;
+    for (auto _ : state) {
+        bench_now += 60;
+        v.stats.packets += 1;
+        rollover_check(v.ctx);
+        state.PauseTiming();
+        for (const auto& rec : records)  // touch the new tables as traffic does
+            accumulate(rec, v.ctx);
+        state.ResumeTiming();
+    }
+    set_clock(nullptr);
+}
+BENCHMARK(BM_rollover);
+
+// What a rollover is measured against: fourteen zeroed tables from calloc,
+// touched by the same traffic, then freed.
+void BM_calloc_fourteen_tables(benchmark::State& state)
+{
+    const auto records = synth_records(1000);
+    for (auto _ : state) {
+        double* tables[14];
+        for (auto& t : tables)
+            t = static_cast<double*>(std::calloc(stats_table_entries, sizeof(double)));
+        state.PauseTiming();
+        for (const auto& rec : records) {
+            tables[rec.src_as % 4][rec.src_as] += rec.dOctets;
+            tables[4 + rec.prot % 10][rec.srcport] += rec.dOctets;
+        }
+        state.ResumeTiming();
+        for (auto t : tables)
+            std::free(t);
+    }
+}
+BENCHMARK(BM_calloc_fourteen_tables);
+
+void BM_render(benchmark::State& state)
+{
+    setenv("TZ", "UTC", 1);
+    tzset();
+    top_viewer v;
+    v.config.report_type = static_cast<int>(state.range(0));
+    v.config.lines = static_cast<int>(state.range(1));
+    if (state.range(2)) {
+        v.filter.router = inet_addr("192.0.2.1");
+        v.filter.ifindex = 1;
+    }
+    for (const auto& rec : synth_records(1 << 18))
+        accumulate(rec, v.ctx);
+    // The accumulated tables become a closed interval of an hour.
+    v.stats.last_report = std::move(v.stats.current);
+    v.stats.last_report->seconds = 3600;
+    v.stats.last_report->end_time = bench_now;
+    quiet_stdout quiet;
+    for (auto _ : state)
+        render_report(v.stats.last_report.get(), v.ctx);
+}
+BENCHMARK(BM_render)
+    ->ArgNames({"type", "lines", "two_sections"})
+    ->Args({report_as, 24, 0})
+    ->Args({report_as, 24, 1})
+    ->Args({report_proto, 24, 0})
+    ->Args({report_tcpport, 24, 0})
+    ->Args({report_udpport, 24, 1})
+    ->Args({report_as, 200, 1})
+    ->Args({report_tcpport, 200, 1})
+    ->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();

@@ -1,0 +1,392 @@
+// Top mode's interval sums and rollover, driven by a clock the test sets.
+#include <gtest/gtest.h>
+
+#include <sys/resource.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <fstream>
+#include <map>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "viewer/clock.h"
+#include "viewer/intervals.h"
+#include "viewer/viewer.h"
+
+namespace {
+
+std::time_t fake_now = 0;
+std::time_t fake_clock() { return fake_now; }
+
+// A UTC wall-clock time.
+std::time_t utc(int year, int month, int day, int hour, int minute, int second)
+{
+    std::tm tm{};
+    tm.tm_year = year - 1900;
+    tm.tm_mon = month - 1;
+    tm.tm_mday = day;
+    tm.tm_hour = hour;
+    tm.tm_min = minute;
+    tm.tm_sec = second;
+    return timegm(&tm);
+}
+
+struct top_viewer {
+    viewer_config config;
+    flow_filter filter;
+    flow_stats stats;
+    flow_context ctx{&config, &filter, &stats};
+
+    top_viewer()
+    {
+        config.mode = mode_top;
+        config.report_type = report_proto;
+        stats.current = new_interval_stats();
+        stats_alloc(*stats.current);
+    }
+};
+
+class TopIntervals : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        setenv("TZ", "UTC", 1);
+        tzset();
+        set_clock(fake_clock);
+    }
+    void TearDown() override { set_clock(nullptr); }
+};
+
+nf5_record flow(int prot, int srcport, int dstport, int src_as, int dst_as,
+                unsigned bytes, unsigned packets, int input = 0, int output = 0)
+{
+    nf5_record r{};
+    r.prot = static_cast<std::uint8_t>(prot);
+    r.srcport = static_cast<std::uint16_t>(srcport);
+    r.dstport = static_cast<std::uint16_t>(dstport);
+    r.src_as = static_cast<std::uint16_t>(src_as);
+    r.dst_as = static_cast<std::uint16_t>(dst_as);
+    r.dOctets = bytes;
+    r.dPkts = packets;
+    r.input = static_cast<std::uint16_t>(input);
+    r.output = static_cast<std::uint16_t>(output);
+    return r;
+}
+
+using entry = std::pair<std::string, int>;  // table name, index
+
+const std::pair<const char*, stats_table interval_stats::*> named_tables[] = {
+    {"in_src_as", &interval_stats::in_src_as},     {"in_dst_as", &interval_stats::in_dst_as},
+    {"out_src_as", &interval_stats::out_src_as},   {"out_dst_as", &interval_stats::out_dst_as},
+    {"in_proto", &interval_stats::in_proto},       {"out_proto", &interval_stats::out_proto},
+    {"in_tcp_src", &interval_stats::in_tcp_src},   {"in_tcp_dst", &interval_stats::in_tcp_dst},
+    {"out_tcp_src", &interval_stats::out_tcp_src}, {"out_tcp_dst", &interval_stats::out_tcp_dst},
+    {"in_udp_src", &interval_stats::in_udp_src},   {"in_udp_dst", &interval_stats::in_udp_dst},
+    {"out_udp_src", &interval_stats::out_udp_src}, {"out_udp_dst", &interval_stats::out_udp_dst},
+};
+
+// Every non-zero entry of the fourteen tables.
+std::map<entry, double> nonzero_entries(const interval_stats& s)
+{
+    std::map<entry, double> found;
+    for (const auto& [name, table] : named_tables)
+        for (std::size_t i = 0; i < stats_table_entries; ++i)
+            if ((s.*table)[i] != 0)
+                found[{name, static_cast<int>(i)}] = (s.*table)[i];
+    return found;
+}
+
+TEST_F(TopIntervals, FreshTablesAreZeroAndSeparate) {
+    top_viewer v;
+    const interval_stats& s = *v.stats.current;
+    EXPECT_TRUE(nonzero_entries(s).empty());
+    EXPECT_EQ(s.in_bytes + s.out_bytes + s.in_packets + s.out_packets, 0);
+    std::vector<const double*> seen;
+    for (const auto& [name, table] : named_tables) {
+        ASSERT_NE((s.*table).get(), nullptr) << name;
+        for (const double* other : seen)
+            EXPECT_NE((s.*table).get(), other) << name;
+        seen.push_back((s.*table).get());
+    }
+}
+
+TEST_F(TopIntervals, AccumulateByDirectionAndProtocol) {
+    struct accumulate_case {
+        const char* what;
+        int ifindex;
+        nf5_record rec;
+        double in_bytes, out_bytes, in_packets, out_packets;
+        std::map<entry, double> entries;
+    };
+    const accumulate_case cases[] = {
+        {"UDP 53 to 1025, AS 1 to AS 2, no -n", 0, flow(17, 53, 1025, 1, 2, 1000, 3),
+         1000, 0, 3, 0,
+         {{{"in_src_as", 1}, 1000}, {{"in_dst_as", 2}, 1000}, {{"in_proto", 17}, 1000},
+          {{"in_udp_src", 53}, 1000}, {{"in_udp_dst", 1025}, 1000}}},
+        {"ICMP touches totals, AS and protocol only", 0, flow(1, 771, 8, 10, 20, 84, 1),
+         84, 0, 1, 0,
+         {{{"in_src_as", 10}, 84}, {{"in_dst_as", 20}, 84}, {{"in_proto", 1}, 84}}},
+        {"TCP ports go to the TCP tables", 0, flow(6, 80, 40000, 3, 4, 500, 2),
+         500, 0, 2, 0,
+         {{{"in_src_as", 3}, 500}, {{"in_dst_as", 4}, 500}, {{"in_proto", 6}, 500},
+          {{"in_tcp_src", 80}, 500}, {{"in_tcp_dst", 40000}, 500}}},
+        {"-n 5, input and output 5: both sides", 5, flow(6, 443, 50000, 7, 8, 1500, 1, 5, 5),
+         1500, 1500, 1, 1,
+         {{{"in_src_as", 7}, 1500}, {{"in_dst_as", 8}, 1500}, {{"in_proto", 6}, 1500},
+          {{"in_tcp_src", 443}, 1500}, {{"in_tcp_dst", 50000}, 1500},
+          {{"out_src_as", 7}, 1500}, {{"out_dst_as", 8}, 1500}, {{"out_proto", 6}, 1500},
+          {{"out_tcp_src", 443}, 1500}, {{"out_tcp_dst", 50000}, 1500}}},
+        {"-n 5, output 5 only: outbound", 5, flow(17, 123, 123, 9, 65535, 76, 1, 2, 5),
+         0, 76, 0, 1,
+         {{{"out_src_as", 9}, 76}, {{"out_dst_as", 65535}, 76}, {{"out_proto", 17}, 76},
+          {{"out_udp_src", 123}, 76}, {{"out_udp_dst", 123}, 76}}},
+        {"-n 5, input 5 only: inbound", 5, flow(50, 0, 0, 0, 0, 200, 4, 5, 1),
+         200, 0, 4, 0,
+         {{{"in_src_as", 0}, 200}, {{"in_dst_as", 0}, 200}, {{"in_proto", 50}, 200}}},
+        {"-n 5, neither interface: nowhere", 5, flow(17, 53, 53, 1, 2, 999, 9, 1, 2),
+         0, 0, 0, 0, {}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        top_viewer v;
+        v.filter.ifindex = c.ifindex;
+        accumulate(c.rec, v.ctx);
+        const interval_stats& s = *v.stats.current;
+        EXPECT_EQ(s.in_bytes, c.in_bytes);
+        EXPECT_EQ(s.out_bytes, c.out_bytes);
+        EXPECT_EQ(s.in_packets, c.in_packets);
+        EXPECT_EQ(s.out_packets, c.out_packets);
+        EXPECT_EQ(nonzero_entries(s), c.entries);
+    }
+}
+
+TEST_F(TopIntervals, AccumulateSumsWithoutWrapping) {
+    top_viewer v;
+    const nf5_record big = flow(6, 80, 80, 1, 1, 4000000000u, 4000000000u);
+    for (int i = 0; i < 3; ++i)
+        accumulate(big, v.ctx);
+    EXPECT_EQ(v.stats.current->in_bytes, 12e9);
+    EXPECT_EQ(v.stats.current->in_packets, 12e9);
+    EXPECT_EQ(v.stats.current->in_tcp_src[80], 12e9);
+}
+
+// A viewer started at `start`; packets arrive at the given times and each
+// carries one record of `bytes`. Reports are counted through the captured
+// summary lines.
+struct timeline {
+    top_viewer v;
+    std::string output;
+
+    timeline(std::time_t start, int interval)
+    {
+        v.config.interval = interval;
+        v.stats.last_time = start;
+        v.stats.last_minute = report_minute(start);
+    }
+
+    // One packet at time t: its first record checks for a rollover, then
+    // accumulates.
+    void packet(std::time_t t, unsigned bytes)
+    {
+        static double packets_seen = 0;
+        fake_now = t;
+        v.stats.packets = ++packets_seen;
+        testing::internal::CaptureStdout();
+        rollover_check(v.ctx);
+        accumulate(flow(6, 80, 1234, 1, 2, bytes, 1), v.ctx);
+        std::fflush(stdout);
+        output += testing::internal::GetCapturedStdout();
+    }
+
+    int reports() const
+    {
+        int n = 0;
+        for (std::size_t at = output.find("Summary for interval"); at != std::string::npos;
+             at = output.find("Summary for interval", at + 1))
+            ++n;
+        return n;
+    }
+};
+
+TEST_F(TopIntervals, ReportMinuteIsLocalMinuteOfTheYear) {
+    const std::pair<std::time_t, int> cases[] = {
+        {utc(2026, 1, 1, 0, 0, 0), 0},
+        {utc(2026, 1, 1, 0, 0, 59), 0},
+        {utc(2026, 1, 2, 10, 20, 0), 1440 + 620},
+        {utc(2026, 12, 31, 23, 59, 59), 364 * 1440 + 1439},
+        {utc(2028, 12, 31, 23, 59, 0), 365 * 1440 + 1439},  // leap year
+    };
+    for (const auto& [t, minute] : cases)
+        EXPECT_EQ(report_minute(t), minute) << t;
+
+    setenv("TZ", "EST5", 1);
+    tzset();
+    EXPECT_EQ(report_minute(utc(2026, 1, 2, 3, 0, 0)), 22 * 60);
+    setenv("TZ", "UTC", 1);
+    tzset();
+}
+
+TEST_F(TopIntervals, ClockIsInstallable) {
+    fake_now = 12345;
+    EXPECT_EQ(clock_now(), 12345);
+    set_clock(nullptr);
+    const std::time_t before = std::time(nullptr);
+    const std::time_t now = clock_now();
+    EXPECT_GE(now, before);
+    EXPECT_LE(now, std::time(nullptr));
+}
+
+TEST_F(TopIntervals, HourIntervalStartedAt1020) {
+    for (int interval : {60, -60}) {
+        SCOPED_TRACE(interval);
+        const std::time_t start = utc(2026, 3, 10, 10, 20, 0);
+        timeline tl(start, interval);
+        for (std::time_t t = start + 30; t < utc(2026, 3, 10, 11, 0, 0); t += 60)
+            tl.packet(t, 100);
+        EXPECT_EQ(tl.reports(), 0);
+        EXPECT_FALSE(tl.v.stats.last_report);
+        const double before = tl.v.stats.current->in_bytes;
+        const double* moved = tl.v.stats.current->in_src_as.get();
+
+        tl.packet(utc(2026, 3, 10, 11, 0, 5), 7);
+        ASSERT_EQ(tl.reports(), 1);
+        ASSERT_TRUE(tl.v.stats.last_report);
+        const interval_stats& closed = *tl.v.stats.last_report;
+        EXPECT_EQ(closed.seconds, 2405);
+        EXPECT_EQ(closed.end_time, utc(2026, 3, 10, 11, 0, 5));
+        EXPECT_EQ(closed.in_bytes, before);
+        // The tables move; the closing packet's record is in the new interval.
+        EXPECT_EQ(closed.in_src_as.get(), moved);
+        EXPECT_EQ(closed.in_src_as[1], before);
+        EXPECT_EQ(tl.v.stats.current->in_bytes, 7);
+        EXPECT_EQ(tl.v.stats.current->in_src_as[1], 7);
+        EXPECT_NE(tl.v.stats.current->in_src_as.get(), moved);
+        EXPECT_NE(tl.output.find("Summary for interval (00:40:05 total) ending "
+                                 "Tue Mar 10 11:00:05 2026\n"),
+                  std::string::npos)
+            << tl.output;
+
+        // More packets in the same boundary minute close nothing.
+        tl.packet(utc(2026, 3, 10, 11, 0, 50), 1);
+        EXPECT_EQ(tl.reports(), 1);
+        for (std::time_t t = utc(2026, 3, 10, 11, 1, 0); t < utc(2026, 3, 10, 12, 0, 0); t += 60)
+            tl.packet(t, 1);
+        EXPECT_EQ(tl.reports(), 1);
+        tl.packet(utc(2026, 3, 10, 12, 0, 0), 1);
+        EXPECT_EQ(tl.reports(), 2);
+        EXPECT_EQ(tl.v.stats.last_report->seconds, 3595);
+        EXPECT_EQ(tl.v.stats.last_report->in_bytes, 7 + 1 + 59);
+    }
+}
+
+TEST_F(TopIntervals, QuietBoundaryMinuteRunsOnToTheNext) {
+    const std::time_t start = utc(2026, 3, 10, 11, 30, 0);
+    timeline tl(start, 60);
+    tl.packet(utc(2026, 3, 10, 11, 58, 59), 10);
+    tl.packet(utc(2026, 3, 10, 12, 1, 0), 10);
+    tl.packet(utc(2026, 3, 10, 12, 59, 59), 10);
+    EXPECT_EQ(tl.reports(), 0);
+    tl.packet(utc(2026, 3, 10, 13, 0, 0), 10);
+    ASSERT_EQ(tl.reports(), 1);
+    EXPECT_EQ(tl.v.stats.last_report->seconds, 90 * 60);
+    EXPECT_EQ(tl.v.stats.last_report->in_bytes, 30);
+}
+
+TEST_F(TopIntervals, TurnOfTheYearIsABoundary) {
+    // 23:55 on 31 December is minute 525595, a multiple of 7; 23:59 is not.
+    const std::time_t start = utc(2026, 12, 31, 23, 56, 0);
+    timeline tl(start, 7);
+    tl.packet(utc(2026, 12, 31, 23, 59, 30), 1);
+    EXPECT_EQ(tl.reports(), 0);
+    tl.packet(utc(2027, 1, 1, 0, 0, 10), 1);
+    ASSERT_EQ(tl.reports(), 1);
+    EXPECT_EQ(tl.v.stats.last_report->seconds, 250);
+    EXPECT_EQ(tl.v.stats.last_minute, 0);
+}
+
+TEST_F(TopIntervals, CheckActsOncePerPacket) {
+    const std::time_t start = utc(2026, 3, 10, 10, 59, 0);
+    timeline tl(start, 60);
+    tl.packet(utc(2026, 3, 10, 10, 59, 30), 1);
+    // Later records of the same packet don't check, even past the boundary.
+    fake_now = utc(2026, 3, 10, 11, 0, 0);
+    rollover_check(tl.v.ctx);
+    EXPECT_FALSE(tl.v.stats.last_report);
+    tl.packet(utc(2026, 3, 10, 11, 0, 1), 1);
+    EXPECT_EQ(tl.reports(), 1);
+}
+
+TEST_F(TopIntervals, SteppedBackClockGivesOneSecondFloor) {
+    // The clock stepped back to before the last rollover.
+    const std::time_t start = utc(2026, 3, 10, 12, 30, 0);
+    timeline tl(start, 60);
+    tl.packet(utc(2026, 3, 10, 12, 40, 0), 1000);
+    tl.packet(utc(2026, 3, 10, 11, 0, 0), 1);
+    ASSERT_EQ(tl.reports(), 1);
+    EXPECT_EQ(tl.v.stats.last_report->seconds, 1);
+    for (const char* bad : {"inf", "nan", "-1", "-2", "-3", "-4", "-5", "-6", "-7", "-8", "-9"})
+        EXPECT_EQ(tl.output.find(bad), std::string::npos) << bad << "\n" << tl.output;
+    EXPECT_NE(tl.output.find("   8000b; 100.00%"), std::string::npos) << tl.output;
+}
+
+TEST_F(TopIntervals, RolloversReuseTheLastReportRecord) {
+    const std::time_t start = utc(2026, 3, 10, 10, 0, 30);
+    timeline tl(start, 1);
+    tl.packet(start + 60, 1);
+    ASSERT_TRUE(tl.v.stats.last_report);
+    const interval_stats* record = tl.v.stats.last_report.get();
+    for (int i = 2; i < 10; ++i)
+        tl.packet(start + 60 * i, static_cast<unsigned>(i));
+    EXPECT_EQ(tl.reports(), 9);
+    EXPECT_EQ(tl.v.stats.last_report.get(), record);
+    EXPECT_EQ(tl.v.stats.last_report->in_bytes, 8);
+    EXPECT_EQ(tl.v.stats.current->in_bytes, 9);
+}
+
+TEST_F(TopIntervals, StatsFreeKeepsTheRecord) {
+    top_viewer v;
+    interval_stats& s = *v.stats.current;
+    s.seconds = 42;
+    s.end_time = 43;
+    accumulate(flow(17, 1, 2, 3, 4, 5, 6), v.ctx);
+    stats_free(s);
+    for (const auto& [name, table] : named_tables)
+        EXPECT_EQ((s.*table).get(), nullptr) << name;
+    stats_alloc(s);
+    EXPECT_TRUE(nonzero_entries(s).empty());
+    EXPECT_EQ(s.in_bytes + s.in_packets, 0);
+    EXPECT_EQ(s.seconds, 42);
+    EXPECT_EQ(s.end_time, 43);
+}
+
+// The viewer's address space capped just above what it uses: the tables of
+// a new interval cannot all be had.
+void cap_address_space()
+{
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("VmSize:", 0) == 0) {
+            const rlim_t kib = std::stoul(line.substr(7));
+            const rlimit cap{(kib + 2048) * 1024, (kib + 2048) * 1024};
+            setrlimit(RLIMIT_AS, &cap);
+        }
+    }
+}
+
+TEST_F(TopIntervals, TablesThatCannotBeAllocatedEndTheViewer)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    interval_stats_ptr s = new_interval_stats();
+    EXPECT_EXIT(
+        {
+            cap_address_space();
+            stats_alloc(*s);
+        },
+        testing::ExitedWithCode(1), "^nelk: out of memory for the report interval table: ");
+}
+
+}  // namespace

@@ -1,0 +1,373 @@
+// Top reports, byte for byte: layout, row counts, ranking and cells.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <string>
+#include <vector>
+
+#include "viewer/asn_names.h"
+#include "viewer/intervals.h"
+#include "viewer/report.h"
+#include "viewer/viewer.h"
+
+namespace {
+
+// Tue Mar 10 11:00:00 2026 UTC.
+constexpr std::time_t end_1100 = 1773140400;
+
+class TopReport : public testing::Test {
+protected:
+    viewer_config config;
+    flow_filter filter;
+    flow_context ctx{&config, &filter, nullptr};
+    interval_stats_ptr stats = new_interval_stats();
+
+    void SetUp() override
+    {
+        setenv("TZ", "UTC", 1);
+        tzset();
+        config.mode = mode_top;
+        config.report_type = report_as;
+        stats_alloc(*stats);
+        stats->seconds = 60;
+        stats->end_time = end_1100;
+    }
+
+    void two_sections()
+    {
+        filter.router = inet_addr("192.0.2.1");
+        filter.ifindex = 5;
+    }
+
+    std::string render(const interval_stats* s)
+    {
+        std::fflush(stdout);
+        testing::internal::CaptureStdout();
+        render_report(s, ctx);
+        std::fflush(stdout);
+        return testing::internal::GetCapturedStdout();
+    }
+    std::string render() { return render(stats.get()); }
+};
+
+template <typename F>
+std::string captured(F f)
+{
+    std::fflush(stdout);
+    testing::internal::CaptureStdout();
+    f();
+    std::fflush(stdout);
+    return testing::internal::GetCapturedStdout();
+}
+
+std::vector<std::string> split_lines(const std::string& text)
+{
+    std::vector<std::string> lines;
+    std::size_t at = 0;
+    while (at < text.size()) {
+        std::size_t end = text.find('\n', at);
+        if (end == std::string::npos)
+            end = text.size();
+        lines.push_back(text.substr(at, end - at));
+        at = end + 1;
+    }
+    return lines;
+}
+
+bool is_row(const std::string& line)
+{
+    return line.size() >= 3 && line[2] == ':' && (line[0] == ' ' || std::isdigit(line[0])) &&
+           std::isdigit(line[1]);
+}
+
+// Writes an AS name file for the test and loads it.
+void load_names(const std::string& text)
+{
+    char path[] = "/tmp/nelk_top_asn_XXXXXX";
+    const int fd = mkstemp(path);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+    close(fd);
+    load_asn_file(path);
+    unlink(path);
+}
+
+TEST_F(TopReport, NoStatsLine) {
+    EXPECT_EQ(render(nullptr),
+              "No stats to display.  As least one report interval needs to pass        \r");
+}
+
+TEST_F(TopReport, PrintCell) {
+    struct cell_case {
+        const char* name;
+        int number, seconds;
+        double bytes, total;
+        const char* want;
+    };
+    const cell_case cases[] = {
+        {"<unknown>", 65001, 3600, 45000000, 90000000, "     <unknown>(65001)     98k;  50.00%"},
+        {"x", 1, 60, 76800, 76800, "             x(    1)     10k; 100.00%"},
+        {"x", 1, 60, 76799, 153600, "             x(    1)  10240b;  50.00%"},
+        {"abcdefghijklmn", 65535, 60, 4, 80000, " abcdefghijklm(65535)      1b;   0.00%"},
+        {"", 0, 1, 1, 3, "              (    0)      8b;  33.33%"},
+        // An interval of no length is rated as one second.
+        {"x", 2, 0, 128, 128, "             x(    2)   1024b; 100.00%"},
+        {"x", 2, -5, 1280, 1280, "             x(    2)     10k; 100.00%"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.want);
+        EXPECT_EQ(captured([&] { print_cell(c.name, c.number, c.seconds, c.bytes, c.total); }),
+                  c.want);
+    }
+}
+
+TEST_F(TopReport, SummaryLine) {
+    const std::pair<int, const char*> cases[] = {
+        {59, "00:00:59"}, {3725, "01:02:05"}, {360000, "100:00:00"}, {0, "00:00:00"}};
+    for (const auto& [seconds, text] : cases) {
+        stats->seconds = seconds;
+        EXPECT_EQ(captured([&] { print_summary(*stats); }),
+                  std::string("Summary for interval (") + text +
+                      " total) ending Tue Mar 10 11:00:00 2026\n");
+    }
+}
+
+TEST_F(TopReport, PickTopRanksByBytesThenIndex) {
+    std::vector<double> table(stats_table_entries, 0.0);
+    table[5] = 10;
+    table[3] = 10;
+    table[9] = 20;
+    table[0] = 10;
+    table[65535] = 30;
+    table[100] = 0.5;
+    std::vector<std::uint8_t> taken(stats_table_entries, 0);
+    std::vector<int> order;
+    for (int i = 0; i < 8; ++i)
+        order.push_back(pick_top(table.data(), taken.data()));
+    EXPECT_EQ(order, (std::vector<int>{65535, 9, 0, 3, 5, 100, -1, -1}));
+    for (int i : {65535, 9, 0, 3, 5, 100})
+        EXPECT_EQ(taken[i], 1) << i;
+    EXPECT_EQ(taken[1], 0);
+
+    // An entry already taken is skipped although it is the largest.
+    std::vector<std::uint8_t> fresh(stats_table_entries, 0);
+    fresh[65535] = 1;
+    EXPECT_EQ(pick_top(table.data(), fresh.data()), 9);
+}
+
+TEST_F(TopReport, TwoSectionProtoReport) {
+    two_sections();
+    config.report_type = report_proto;
+    config.lines = 6;  // two OUTBOUND rows, one INBOUND
+    stats->out_proto[6] = 76800;
+    stats->out_proto[17] = 76799;
+    stats->out_bytes = 153599;
+    stats->out_packets = 122880;
+    stats->in_proto[1] = 4;
+    stats->in_proto[6] = 3;  // below the one INBOUND row
+    stats->in_bytes = 80000;
+    const std::string want =
+        "Summary for interval (00:01:00 total) ending Tue Mar 10 11:00:00 2026\n"
+        "Rank|--Proto Name/Num---|-bw;% of total-|\n"
+        "                          O   U   T   B   O   U   N   D  (total 20kbits/s, 2kpps)\n"
+        " 1:           tcp(    6)     10k;  50.00%\n"
+        " 2:           udp(   17)  10240b;  50.00%\n"
+        "                            I   N   B   O   U   N   D    (total 10kbits/s, 0kpps)\n"
+        " 1:          icmp(    1)      1b;   0.00%\n";
+    const std::string got = render();
+    EXPECT_EQ(got, want);
+    // The parentheses of both section lines line up in column 58.
+    for (const auto& line : split_lines(got)) {
+        if (line.find("(total") != std::string::npos) {
+            EXPECT_EQ(line.find('('), 57u) << line;
+        }
+    }
+}
+
+TEST_F(TopReport, TiesAndTheShareRoundedToSinglePrecision) {
+    config.report_type = report_proto;
+    config.lines = 7;
+    stats->in_proto[17] = 500;
+    stats->in_proto[6] = 500;
+    stats->in_proto[1] = 4;
+    stats->in_bytes = 80000;
+    stats->in_packets = 0;
+    const std::string want =
+        "Summary for interval (00:01:00 total) ending Tue Mar 10 11:00:00 2026\n"
+        " Total         10kbits/s,          0kpps\n"
+        "Rank|--Proto Name/Num---|-bw;% of total-|\n"
+        " 1:           tcp(    6)     67b;   0.62%\n"
+        " 2:           udp(   17)     67b;   0.62%\n"
+        " 3:          icmp(    1)      1b;   0.00%\n";
+    EXPECT_EQ(render(), want);
+}
+
+TEST_F(TopReport, EmptyCellsAndHalfEmptyRows) {
+    config.report_type = report_udpport;
+    config.lines = 10;  // four rows
+    stats->seconds = 3600;
+    stats->in_udp_dst[65000] = 45000000;
+    stats->in_udp_src[64999] = 30000000;
+    stats->in_udp_src[64998] = 15000000;
+    stats->in_bytes = 90000000;
+    stats->in_packets = 3686400;
+    ASSERT_EQ(getservbyport(htons(64999), "udp"), nullptr) << "host names port 64999";
+    ASSERT_EQ(getservbyport(htons(64998), "udp"), nullptr) << "host names port 64998";
+    ASSERT_EQ(getservbyport(htons(65000), "udp"), nullptr) << "host names port 65000";
+    const std::string want =
+        "Summary for interval (01:00:00 total) ending Tue Mar 10 11:00:00 2026\n"
+        " Total        195kbits/s,          1kpps\n"
+        "Rank|-------------Source----------------| |---------------Dest----------------|\n"
+        "    |-----UDP Port------|-bw;% of total-| |-----UDP Port------|-bw,% of total-|\n"
+        " 1:       unknown(64999)     65k;  33.33%        unknown(65000)     98k;  50.00%\n"
+        " 2:       unknown(64998)     33k;  16.67% \n"
+        " 3: \n"
+        " 4: \n";
+    EXPECT_EQ(render(), want);
+
+    // Left column shorter than the right one.
+    stats->in_udp_src[64999] = 0;
+    stats->in_udp_src[64998] = 0;
+    stats->in_udp_dst[64998] = 1;
+    const std::string left_empty = render();
+    EXPECT_NE(left_empty.find("\n 1:        unknown(65000)     98k;  50.00%\n"
+                              " 2:        unknown(64998)      0b;   0.00%\n 3: \n"),
+              std::string::npos)
+        << left_empty;
+}
+
+TEST_F(TopReport, AsReportWithNames) {
+    load_names("1 ONE\n2 FOURTEENCHARSX\n");
+    config.lines = 9;  // three rows
+    stats->seconds = 3600;
+    stats->in_src_as[65001] = 45000000;
+    stats->in_dst_as[1] = 30000000;
+    stats->in_dst_as[2] = 15000000;
+    stats->in_bytes = 90000000;
+    stats->in_packets = 3686400;
+    const std::string want =
+        "Summary for interval (01:00:00 total) ending Tue Mar 10 11:00:00 2026\n"
+        " Total        195kbits/s,          1kpps\n"
+        "Rank|-------------Source----------------| |---------------Dest----------------|\n"
+        "    |----AS Name/Num----|-bw;% of total-| |----AS Name/Num----|-bw,% of total-|\n"
+        " 1:     <unknown>(65001)     98k;  50.00%            ONE(    1)     65k;  33.33%\n"
+        " 2:  FOURTEENCHARS(    2)     33k;  16.67%\n"
+        " 3: \n";
+    EXPECT_EQ(render(), want);
+}
+
+TEST_F(TopReport, UnknownReportTypeFallsBackToAs) {
+    load_names("");
+    stats->in_src_as[7] = 100;
+    stats->in_bytes = 100;
+    const std::string as_report = render();
+    for (int type : {0, 5, -1}) {
+        config.report_type = type;
+        for (int i = 0; i < 2; ++i)
+            EXPECT_EQ(render(),
+                      "Report interval expired, but I don't know what type of report to "
+                      "generate!\nDefaulting to AS report\n" + as_report);
+        EXPECT_EQ(config.report_type, type);
+    }
+}
+
+TEST_F(TopReport, SameIntervalRendersTheSameTwice) {
+    load_names("");
+    for (int i = 1; i <= 50; ++i) {
+        stats->in_src_as[i * 7] = i;
+        stats->in_dst_as[i * 11] = i;
+        stats->in_tcp_src[i] = i;
+        stats->in_tcp_dst[i + 1000] = 51 - i;
+        stats->in_bytes += i;
+    }
+    for (int type : {report_as, report_proto, report_tcpport, report_udpport}) {
+        config.report_type = type;
+        const std::string first = render();
+        EXPECT_EQ(render(), first) << type;
+    }
+    config.report_type = report_as;
+    EXPECT_NE(render().find(" 1:     <unknown>(  350)"), std::string::npos);
+}
+
+// Every table holds 100 non-zero entries, more than any row count below.
+void fill(interval_stats& s)
+{
+    const stats_table interval_stats::*tables[] = {
+        &interval_stats::in_src_as,  &interval_stats::in_dst_as,  &interval_stats::out_src_as,
+        &interval_stats::out_dst_as, &interval_stats::in_proto,   &interval_stats::out_proto,
+        &interval_stats::in_tcp_src, &interval_stats::in_tcp_dst, &interval_stats::out_tcp_src,
+        &interval_stats::out_tcp_dst, &interval_stats::in_udp_src, &interval_stats::in_udp_dst,
+        &interval_stats::out_udp_src, &interval_stats::out_udp_dst};
+    for (auto t : tables)
+        for (int i = 1; i <= 100; ++i)
+            (s.*t)[static_cast<std::size_t>(i) * 600] = i * 1000;
+    s.in_bytes = s.out_bytes = 5050 * 1000;
+}
+
+TEST_F(TopReport, RowCounts) {
+    load_names("");
+    fill(*stats);
+    struct rows_case {
+        int type, lines;
+        bool two;
+        int out_rows, in_rows, total_lines;
+    };
+    const rows_case cases[] = {
+        {report_as, 24, false, 0, 18, 22},      {report_tcpport, 24, false, 0, 18, 22},
+        {report_udpport, 24, false, 0, 18, 22}, {report_proto, 24, false, 0, 20, 23},
+        {report_as, 24, true, 10, 9, 24},       {report_udpport, 24, true, 10, 9, 24},
+        {report_proto, 24, true, 11, 10, 25},   {report_as, 200, true, 98, 97, 200},
+        // L - R of -2, -1, 0 and 1.
+        {report_as, 4, false, 0, 0, 4},         {report_as, 5, false, 0, 0, 4},
+        {report_as, 6, false, 0, 0, 4},         {report_as, 7, false, 0, 1, 5},
+        {report_as, 4, true, 0, 0, 5},          {report_as, 5, true, 1, 0, 6},
+        {report_as, 6, true, 1, 0, 6},          {report_as, 7, true, 1, 0, 6},
+        {report_proto, 2, true, 0, 0, 4},       {report_proto, 3, true, 1, 0, 5},
+        {report_proto, 5, false, 0, 1, 4},      {report_proto, 0, false, 0, 0, 3},
+        {report_as, -100, true, 0, 0, 5},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << "type " << c.type << " lines " << c.lines
+                                        << (c.two ? " two sections" : " one section"));
+        filter = flow_filter{};
+        if (c.two)
+            two_sections();
+        config.report_type = c.type;
+        config.lines = c.lines;
+        const auto lines = split_lines(render());
+        EXPECT_EQ(static_cast<int>(lines.size()), c.total_lines);
+        int out_rows = 0, in_rows = 0;
+        bool inbound = !c.two;
+        const std::size_t row_width = c.type == report_proto ? 41 : 80;
+        for (const auto& line : lines) {
+            if (line.find("I   N   B") != std::string::npos)
+                inbound = true;
+            if (!is_row(line))
+                continue;
+            ++(inbound ? in_rows : out_rows);
+            EXPECT_EQ(line.size(), row_width) << line;
+            EXPECT_EQ(std::stoi(line.substr(0, 2)), inbound ? in_rows : out_rows);
+        }
+        EXPECT_EQ(out_rows, c.out_rows);
+        EXPECT_EQ(in_rows, c.in_rows);
+    }
+}
+
+TEST_F(TopReport, RouterWithoutInterfaceIsOneSection) {
+    load_names("");
+    fill(*stats);
+    filter.router = inet_addr("192.0.2.1");
+    const std::string got = render();
+    EXPECT_EQ(got.find("O   U   T"), std::string::npos);
+    EXPECT_NE(got.find(" Total "), std::string::npos);
+}
+
+}  // namespace

@@ -1,1 +1,485 @@
-// e2e harness: to be written
+#include "tests/e2e/harness.h"
+
+#include "common/nf5.h"
+
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <thread>
+#include <utility>
+
+namespace e2e {
+
+namespace {
+
+using clock = std::chrono::steady_clock;
+
+sockaddr_in loopback(int port)
+{
+    sockaddr_in sin{};
+    sin.sin_family = AF_INET;
+    sin.sin_port = htons(static_cast<std::uint16_t>(port));
+    sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return sin;
+}
+
+int free_port(int type)
+{
+    unique_fd fd(socket(AF_INET, type, 0));
+    if (!fd)
+        return -1;
+    sockaddr_in sin = loopback(0);
+    if (bind(fd.get(), reinterpret_cast<sockaddr*>(&sin), sizeof sin) < 0)
+        return -1;
+    socklen_t len = sizeof sin;
+    getsockname(fd.get(), reinterpret_cast<sockaddr*>(&sin), &len);
+    return ntohs(sin.sin_port);
+}
+
+std::string temp_file(const char* tag)
+{
+    const char* dir = std::getenv("TMPDIR");
+    std::string path = std::string(dir && *dir ? dir : "/tmp") + "/nelk-e2e-" + tag + "-XXXXXX";
+    int fd = mkstemp(path.data());
+    if (fd < 0)
+        return "/dev/null";
+    close(fd);
+    return path;
+}
+
+std::string slurp(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+// State letter of /proc/pid/stat; 0 when the process is gone.
+char proc_state(pid_t pid)
+{
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    if (!std::getline(in, line))
+        return 0;
+    auto paren = line.rfind(')');
+    return paren != std::string::npos && paren + 2 < line.size() ? line[paren + 2] : 0;
+}
+
+}  // namespace
+
+std::string bin(const std::string& name)
+{
+    return std::string(NELK_BIN_DIR) + "/" + name;
+}
+
+int free_tcp_port()
+{
+    return free_port(SOCK_STREAM);
+}
+
+int free_udp_port()
+{
+    return free_port(SOCK_DGRAM);
+}
+
+process::process(process&& o) noexcept
+    : pid(std::exchange(o.pid, -1)),
+      reaped(o.reaped),
+      status(o.status),
+      out_path(std::move(o.out_path)),
+      err_path(std::move(o.err_path))
+{
+    o.out_path.clear();
+    o.err_path.clear();
+}
+
+process& process::operator=(process&& o) noexcept
+{
+    if (this != &o) {
+        stop(*this);
+        pid = std::exchange(o.pid, -1);
+        reaped = o.reaped;
+        status = o.status;
+        out_path = std::exchange(o.out_path, {});
+        err_path = std::exchange(o.err_path, {});
+    }
+    return *this;
+}
+
+process::~process()
+{
+    stop(*this);
+    for (const std::string& path : {out_path, err_path})
+        if (!path.empty() && path != "/dev/null")
+            unlink(path.c_str());
+}
+
+std::string process::out() const
+{
+    return slurp(out_path);
+}
+
+std::string process::err() const
+{
+    return slurp(err_path);
+}
+
+bool process::running()
+{
+    if (pid <= 0 || reaped)
+        return false;
+    int st = 0;
+    pid_t r = waitpid(pid, &st, WNOHANG);
+    if (r == pid || (r < 0 && errno == ECHILD)) {
+        reaped = true;
+        status = st;
+        return false;
+    }
+    return true;
+}
+
+int process::exit_code() const
+{
+    return reaped && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+process spawn(const std::vector<std::string>& argv, const spawn_options& opts)
+{
+    // Daemons that our children leave behind become ours, so that stop_pid
+    // can reap them.
+    prctl(PR_SET_CHILD_SUBREAPER, 1);
+    process p;
+    p.out_path = temp_file("out");
+    p.err_path = temp_file("err");
+
+    // Everything the child needs is prepared before fork.
+    std::vector<char*> args;
+    for (const std::string& a : argv)
+        args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    std::vector<std::string> env_strings;
+    for (char** e = environ; *e; ++e)
+        env_strings.emplace_back(*e);
+    env_strings.insert(env_strings.end(), opts.env.begin(), opts.env.end());
+    std::vector<char*> envp;
+    for (std::string& e : env_strings)
+        envp.push_back(e.data());
+    envp.push_back(nullptr);
+    int out_fd = open(p.out_path.c_str(), O_WRONLY | O_CLOEXEC);
+    int err_fd = open(p.err_path.c_str(), O_WRONLY | O_CLOEXEC);
+
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(out_fd, 1);
+        dup2(err_fd, 2);
+        if (opts.close_stdin)
+            close(0);
+        else {
+            int null_fd = open("/dev/null", O_RDONLY);
+            dup2(null_fd, 0);
+            if (null_fd > 2)
+                close(null_fd);
+        }
+        // Only what we give it: nothing leaked from the test runner.
+        close_range(3, ~0U, 0);
+        if (opts.nofile > 0) {
+            rlimit rl{};
+            getrlimit(RLIMIT_NOFILE, &rl);
+            rl.rlim_cur = static_cast<rlim_t>(opts.nofile);
+            if (rl.rlim_max != RLIM_INFINITY && rl.rlim_cur > rl.rlim_max)
+                rl.rlim_cur = rl.rlim_max;
+            setrlimit(RLIMIT_NOFILE, &rl);
+        }
+        if (opts.fill_fds_below > 3) {
+            int null_fd = open("/dev/null", O_RDONLY);
+            for (int fd = 3; fd < opts.fill_fds_below; ++fd)
+                if (fd != null_fd)
+                    dup2(null_fd, fd);
+            if (null_fd >= opts.fill_fds_below)
+                close(null_fd);
+        }
+        sigset_t none;
+        sigemptyset(&none);
+        sigprocmask(SIG_SETMASK, &none, nullptr);
+        signal(SIGPIPE, SIG_DFL);
+        execve(args[0], args.data(), envp.data());
+        _exit(127);
+    }
+    close(out_fd);
+    close(err_fd);
+    p.pid = pid;
+    if (pid < 0)
+        p.reaped = true;
+    return p;
+}
+
+bool wait_exit(process& p, milliseconds timeout)
+{
+    auto end = clock::now() + timeout;
+    while (p.running()) {
+        if (clock::now() >= end)
+            return false;
+        std::this_thread::sleep_for(milliseconds(5));
+    }
+    return true;
+}
+
+void stop(process& p)
+{
+    if (!p.running())
+        return;
+    kill(p.pid, SIGTERM);
+    if (wait_exit(p, milliseconds(2000)))
+        return;
+    kill(p.pid, SIGKILL);
+    int st = 0;
+    if (waitpid(p.pid, &st, 0) == p.pid)
+        p.status = st;
+    p.reaped = true;
+}
+
+void stop_pid(pid_t pid)
+{
+    if (pid <= 0)
+        return;
+    kill(pid, SIGTERM);
+    auto gone = [pid] {
+        int st = 0;
+        if (waitpid(pid, &st, WNOHANG) == pid)
+            return true;
+        char s = proc_state(pid);
+        return s == 0 || s == 'Z' || s == 'X';
+    };
+    auto end = clock::now() + milliseconds(2000);
+    while (!gone() && clock::now() < end)
+        std::this_thread::sleep_for(milliseconds(5));
+    if (!gone()) {
+        kill(pid, SIGKILL);
+        end = clock::now() + milliseconds(2000);
+        while (!gone() && clock::now() < end)
+            std::this_thread::sleep_for(milliseconds(5));
+    }
+}
+
+bool wait_output(const process& p, const std::string& text, milliseconds timeout,
+                 bool from_stderr)
+{
+    auto end = clock::now() + timeout;
+    for (;;) {
+        std::string s = from_stderr ? p.err() : p.out();
+        if (s.find(text) != std::string::npos)
+            return true;
+        if (clock::now() >= end)
+            return false;
+        std::this_thread::sleep_for(milliseconds(5));
+    }
+}
+
+bool wait_output_count(const process& p, const std::string& text, int n, milliseconds timeout,
+                       bool from_stderr)
+{
+    auto end = clock::now() + timeout;
+    for (;;) {
+        if (count(from_stderr ? p.err() : p.out(), text) >= n)
+            return true;
+        if (clock::now() >= end)
+            return false;
+        std::this_thread::sleep_for(milliseconds(5));
+    }
+}
+
+int count(const std::string& haystack, const std::string& needle)
+{
+    int n = 0;
+    for (auto at = haystack.find(needle); at != std::string::npos;
+         at = haystack.find(needle, at + needle.size()))
+        ++n;
+    return n;
+}
+
+pid_t tcp_port_owner(int port)
+{
+    // The socket's inode from the kernel's table of TCP sockets (state 0A:
+    // listening), then the process with a descriptor on that inode.
+    std::ifstream tcp("/proc/net/tcp");
+    std::string line;
+    std::string inode;
+    char want[16];
+    std::snprintf(want, sizeof want, ":%04X", port);
+    std::getline(tcp, line);
+    while (std::getline(tcp, line)) {
+        std::istringstream f(line);
+        std::string sl, local, remote, state, queues, timer, retr, uid, timeout, ino;
+        f >> sl >> local >> remote >> state >> queues >> timer >> retr >> uid >> timeout >> ino;
+        if (state == "0A" && local.size() >= 5 && local.compare(local.size() - 5, 5, want) == 0) {
+            inode = ino;
+            break;
+        }
+    }
+    if (inode.empty())
+        return -1;
+    std::string target = "socket:[" + inode + "]";
+    DIR* proc = opendir("/proc");
+    if (!proc)
+        return -1;
+    pid_t found = -1;
+    while (dirent* d = readdir(proc)) {
+        char* end = nullptr;
+        long pid = std::strtol(d->d_name, &end, 10);
+        if (*end != '\0' || pid <= 0)
+            continue;
+        std::string fd_dir = std::string("/proc/") + d->d_name + "/fd";
+        DIR* fds = opendir(fd_dir.c_str());
+        if (!fds)
+            continue;
+        while (dirent* f = readdir(fds)) {
+            char link[64];
+            std::string path = fd_dir + "/" + f->d_name;
+            ssize_t n = readlink(path.c_str(), link, sizeof link - 1);
+            if (n > 0 && target.compare(0, std::string::npos, link, static_cast<std::size_t>(n)) == 0) {
+                found = static_cast<pid_t>(pid);
+                break;
+            }
+        }
+        closedir(fds);
+        if (found > 0)
+            break;
+    }
+    closedir(proc);
+    return found;
+}
+
+process start_nelkd(int udpport, int tcpport, const std::vector<std::string>& extra,
+                    const spawn_options& opts)
+{
+    std::vector<std::string> argv = {bin("nelkd"), "-d", "-u", std::to_string(udpport), "-t",
+                                     std::to_string(tcpport)};
+    argv.insert(argv.end(), extra.begin(), extra.end());
+    process p = spawn(argv, opts);
+    wait_output(p, "Listening on UDP port", milliseconds(5000));
+    return p;
+}
+
+std::vector<std::uint8_t> v5_datagram(std::uint32_t sequence, unsigned records)
+{
+    std::vector<std::uint8_t> d(nf5_header_size + records * nf5_record_size);
+    nf5_header h{};
+    h.version = nf5_version;
+    h.count = static_cast<std::uint16_t>(records);
+    h.unix_secs = 1700000000;
+    h.flow_sequence = sequence;
+    encode_nf5_header(d.data(), h);
+    for (unsigned i = 0; i < records; ++i) {
+        std::uint8_t* r = d.data() + nf5_header_size + i * nf5_record_size;
+        for (std::size_t b = 0; b < nf5_record_size; ++b)
+            r[b] = static_cast<std::uint8_t>(sequence * 131 + i * 7 + b);
+    }
+    return d;
+}
+
+unique_fd tcp_connect(int port, int rcvbuf)
+{
+    unique_fd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!fd)
+        return fd;
+    if (rcvbuf > 0)
+        setsockopt(fd.get(), SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
+    sockaddr_in sin = loopback(port);
+    if (connect(fd.get(), reinterpret_cast<sockaddr*>(&sin), sizeof sin) < 0)
+        fd.reset();
+    return fd;
+}
+
+bool udp_send(int port, std::span<const std::uint8_t> data)
+{
+    unique_fd fd(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    if (!fd)
+        return false;
+    sockaddr_in sin = loopback(port);
+    return sendto(fd.get(), data.data(), data.size(), 0, reinterpret_cast<sockaddr*>(&sin),
+                  sizeof sin) == static_cast<ssize_t>(data.size());
+}
+
+bool read_exact(int fd, std::span<std::uint8_t> buf, milliseconds timeout)
+{
+    auto end = clock::now() + timeout;
+    std::size_t got = 0;
+    while (got < buf.size()) {
+        auto left = std::chrono::duration_cast<milliseconds>(end - clock::now()).count();
+        if (left <= 0)
+            return false;
+        pollfd pfd{fd, POLLIN, 0};
+        int r = poll(&pfd, 1, static_cast<int>(left));
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r <= 0)
+            return false;
+        ssize_t n = recv(fd, buf.data() + got, buf.size() - got, MSG_DONTWAIT);
+        if (n < 0 && (errno == EAGAIN || errno == EINTR))
+            continue;
+        if (n <= 0)
+            return false;
+        got += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+std::vector<std::uint8_t> read_available(int fd, milliseconds quiet, milliseconds limit)
+{
+    std::vector<std::uint8_t> all;
+    std::vector<std::uint8_t> buf(65536);
+    auto end = clock::now() + limit;
+    while (clock::now() < end) {
+        pollfd pfd{fd, POLLIN, 0};
+        int r = poll(&pfd, 1, static_cast<int>(quiet.count()));
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r <= 0)
+            break;
+        ssize_t n = recv(fd, buf.data(), buf.size(), MSG_DONTWAIT);
+        if (n < 0 && (errno == EAGAIN || errno == EINTR))
+            continue;
+        if (n <= 0)
+            break;
+        all.insert(all.end(), buf.begin(), buf.begin() + n);
+    }
+    return all;
+}
+
+bool wait_closed(int fd, milliseconds timeout)
+{
+    auto end = clock::now() + timeout;
+    std::uint8_t buf[4096];
+    for (;;) {
+        auto left = std::chrono::duration_cast<milliseconds>(end - clock::now()).count();
+        if (left <= 0)
+            return false;
+        pollfd pfd{fd, POLLIN, 0};
+        int r = poll(&pfd, 1, static_cast<int>(left));
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r <= 0)
+            return false;
+        ssize_t n = recv(fd, buf, sizeof buf, MSG_DONTWAIT);
+        if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR))
+            return true;
+    }
+}
+
+}  // namespace e2e

@@ -1,0 +1,130 @@
+// End-to-end harness: starts the real programs on free loopback ports and
+// talks to them over TCP and UDP on 127.0.0.1.
+//
+// Every wait is bounded by a time-out. Every process started here is a
+// `process`, which stops it (SIGTERM, then SIGKILL) and reaps it when it goes
+// out of scope, so a failing test never leaves one behind. A process that we
+// did not fork ourselves (the relay's daemon) is stopped by `pid_guard`.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "common/unique_fd.h"
+
+namespace e2e {
+
+using std::chrono::milliseconds;
+
+// Path of a program of the build: NELK_BIN_DIR/name ("nelkd", "nelk", "nf5gen").
+std::string bin(const std::string& name);
+
+// A port that was free on 127.0.0.1 a moment ago.
+int free_tcp_port();
+int free_udp_port();
+
+struct spawn_options {
+    std::vector<std::string> env;  // "NAME=value", added to our environment
+    bool close_stdin = false;      // start the program with descriptor 0 closed
+    long nofile = 0;               // soft RLIMIT_NOFILE for it; 0 keeps ours
+    int fill_fds_below = 0;        // hand it descriptors 3 .. n-1 open (on /dev/null)
+};
+
+// A started program. Its standard input is /dev/null (or closed), its
+// standard output and error go to temporary files, read with out() and err()
+// at any time, also after it ended; it inherits no other descriptor.
+struct process {
+    pid_t pid = -1;
+    bool reaped = false;
+    int status = 0;  // wait status, once reaped
+    std::string out_path;
+    std::string err_path;
+
+    process() = default;
+    process(process&& o) noexcept;
+    process& operator=(process&& o) noexcept;
+    process(const process&) = delete;
+    process& operator=(const process&) = delete;
+    ~process();  // stops it and removes the files
+
+    std::string out() const;
+    std::string err() const;
+    // True while it has not ended; reaps it when it has.
+    bool running();
+    // Exit status once ended normally, -1 when killed by a signal or running.
+    int exit_code() const;
+};
+
+process spawn(const std::vector<std::string>& argv, const spawn_options& opts = {});
+
+// Waits until the process ends; false when the time-out passes first.
+bool wait_exit(process& p, milliseconds timeout);
+
+// SIGTERM, a grace time, then SIGKILL; always reaped afterwards.
+void stop(process& p);
+
+// Stops a process that is not our child (SIGTERM, then SIGKILL) and waits
+// until it is gone. spawn makes the test a subreaper, so a daemon that a
+// spawned program forked is reaped here too.
+void stop_pid(pid_t pid);
+
+struct pid_guard {
+    pid_t pid = -1;
+    explicit pid_guard(pid_t p) : pid(p) {}
+    pid_guard(const pid_guard&) = delete;
+    pid_guard& operator=(const pid_guard&) = delete;
+    ~pid_guard()
+    {
+        if (pid > 0)
+            stop_pid(pid);
+    }
+};
+
+// Waits until the program's standard output (or error) contains text.
+bool wait_output(const process& p, const std::string& text, milliseconds timeout,
+                 bool from_stderr = false);
+
+// Waits until text appears at least n times in standard output (or error).
+bool wait_output_count(const process& p, const std::string& text, int n, milliseconds timeout,
+                       bool from_stderr = false);
+
+// Occurrences of needle in haystack.
+int count(const std::string& haystack, const std::string& needle);
+
+// The process holding a listening TCP socket on port, -1 when none is seen.
+pid_t tcp_port_owner(int port);
+
+// Starts nelkd in debug mode on the given ports and waits for its listening
+// line. `extra` goes after -d -u -t.
+process start_nelkd(int udpport, int tcpport, const std::vector<std::string>& extra = {},
+                    const spawn_options& opts = {});
+
+// A NetFlow v5 datagram of `records` records (0 to 30) whose header carries
+// `sequence` as flow_sequence and whose record bytes follow from it, so that
+// a receiver can tell every datagram of a test apart and check its bytes.
+std::vector<std::uint8_t> v5_datagram(std::uint32_t sequence, unsigned records);
+
+// A connected TCP socket to 127.0.0.1:port; invalid on failure. A rcvbuf
+// above 0 sets SO_RCVBUF before connecting (a small one makes a slow reader).
+unique_fd tcp_connect(int port, int rcvbuf = 0);
+
+// Sends one datagram to 127.0.0.1:port from a new socket.
+bool udp_send(int port, std::span<const std::uint8_t> data);
+
+// Reads exactly buf.size() bytes; false on end of stream, error or time-out.
+bool read_exact(int fd, std::span<std::uint8_t> buf, milliseconds timeout);
+
+// Reads whatever arrives until nothing comes for `quiet` or `limit` passes.
+std::vector<std::uint8_t> read_available(int fd, milliseconds quiet, milliseconds limit);
+
+// True when the peer closes (or resets) within the time-out; bytes that
+// arrive before are thrown away.
+bool wait_closed(int fd, milliseconds timeout);
+
+}  // namespace e2e

@@ -1,0 +1,203 @@
+// Start-up of the real nelkd: options, messages, statuses, daemon mode.
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <cstdint>
+#include <algorithm>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/e2e/harness.h"
+
+using namespace e2e;
+using bytes = std::vector<std::uint8_t>;
+
+namespace {
+
+constexpr milliseconds wait_time(5000);
+
+std::string usage_text(const std::string& prog)
+{
+    return "Usage: " + prog + " [ -u <udpport> ] [ -t <tcpport> ]\n"
+           "  -u <udpport>  Listen on UDP port <udpport> for netflow packets.  Default 4444\n"
+           "  -t <tcpport>  Listen on TCP port <tcpport> for client connections.  Default 4444\n"
+           "  -s <bufsize>  Set tcp/udp buffer size.  Default 196608\n"
+           "  -d            Debug.  Don't become a daemon, displays all messages on stdout,\n"
+           "                displays lots of extra information\n";
+}
+
+std::string listening(int udp, int tcp)
+{
+    return "Listening on UDP port " + std::to_string(udp) + " and TCP port " +
+           std::to_string(tcp) + " (with a backlog of 32)\n";
+}
+
+struct finished {
+    int status;
+    std::string out, err;
+};
+
+finished run(const std::vector<std::string>& args)
+{
+    std::vector<std::string> argv = {bin("nelkd")};
+    argv.insert(argv.end(), args.begin(), args.end());
+    process p = spawn(argv);
+    EXPECT_TRUE(wait_exit(p, wait_time)) << "still running: " << argv.back();
+    return {p.exit_code(), p.out(), p.err()};
+}
+
+unique_fd bound_socket(int type, int port)
+{
+    unique_fd fd(socket(AF_INET, type, 0));
+    sockaddr_in sin{};
+    sin.sin_family = AF_INET;
+    sin.sin_port = htons(static_cast<std::uint16_t>(port));
+    sin.sin_addr.s_addr = htonl(INADDR_ANY);
+    if (bind(fd.get(), reinterpret_cast<sockaddr*>(&sin), sizeof sin) < 0)
+        fd.reset();
+    if (fd && type == SOCK_STREAM)
+        listen(fd.get(), 1);
+    return fd;
+}
+
+TEST(RelayStartup, RefusedOptions)
+{
+    const std::string usage = usage_text(bin("nelkd"));
+    struct case_ {
+        std::vector<std::string> args;
+        int status;
+        std::string out;
+        std::string err;  // exact, or the start of it when it ends in '*'
+    };
+    const case_ cases[] = {
+        {{"-x"}, 0, usage, bin("nelkd") + ": invalid option -- 'x'\n"},
+        {{"-d", "-u"}, 0, usage, bin("nelkd") + ": option requires an argument -- 'u'\n"},
+        {{"-s", "16383"}, 1, "", "nelkd: too low buffer size or bad format: 16383: *"},
+        {{"-s", "abc"}, 1, "", "nelkd: too low buffer size or bad format: abc: *"},
+        {{"-s", "-s"}, 1, "", "nelkd: too low buffer size or bad format: -s: *"},
+        {{"-u", "65536"}, 1, "", "nelkd: port out of range (0 to 65535): 65536\n"},
+        {{"-t", "-1"}, 1, "", "nelkd: port out of range (0 to 65535): -1\n"},
+    };
+    for (const case_& c : cases) {
+        finished f = run(c.args);
+        std::string shown = c.args.back();
+        EXPECT_EQ(f.status, c.status) << shown;
+        EXPECT_EQ(f.out, c.out) << shown;
+        if (!c.err.empty() && c.err.back() == '*') {
+            std::string head = c.err.substr(0, c.err.size() - 1);
+            EXPECT_EQ(f.err.substr(0, head.size()), head) << shown;
+            EXPECT_EQ(count(f.err, "\n"), 1) << f.err;
+        } else {
+            EXPECT_EQ(f.err, c.err) << shown;
+        }
+    }
+}
+
+TEST(RelayStartup, DebugModeStaysInTheForegroundAndTellsItsTuning)
+{
+    int udp = free_udp_port(), tcp = free_tcp_port();
+    // The last -u counts; -s 16384 is the smallest buffer allowed, and a
+    // number followed by letters counts as the number.
+    process relay = start_nelkd(0, 0, {"-u", std::to_string(udp), "-t", std::to_string(tcp),
+                                       "-s", "16384xyz"});
+    ASSERT_TRUE(relay.running()) << relay.err();
+    std::string out = relay.out();
+    EXPECT_EQ(out,
+              "Before setsockopt, SO_RCVBUF is " + out.substr(32, out.find('\n') - 32) +
+                  "\nAfter setsockopt, SO_RCVBUF is 32768\n" + listening(udp, tcp));
+    EXPECT_EQ(count(out, "Forking"), 0);
+
+    unique_fd viewer = tcp_connect(tcp);
+    ASSERT_TRUE(wait_output(relay, "New client:", wait_time)) << relay.out();
+    // The six lines of the tuning steps, in order, then the assignment.
+    std::string after = relay.out().substr(out.size());
+    const char* steps[] = {"Before setsockopt, SO_SNDBUF is ",   "After setsockopt, SO_SNDBUF is 32768\n",
+                           "Before setsockopt, SO_SNDLOWAT is ", "After setsockopt, SO_SNDLOWAT is ",
+                           "Before setsockopt, TCP_NODELAY is 0\n", "After setsockopt, TCP_NODELAY is 1\n",
+                           "New client:  Assigning fd "};
+    std::size_t at = 0;
+    for (const char* step : steps) {
+        std::size_t found = after.find(step, at);
+        ASSERT_NE(found, std::string::npos) << step << "\n" << after;
+        ASSERT_EQ(found == 0 ? '\n' : after[found - 1], '\n') << step;
+        at = found + 1;
+    }
+    EXPECT_EQ(count(after, "\n"), 7) << after;
+}
+
+TEST(RelayStartup, PortsInUse)
+{
+    int udp = free_udp_port(), tcp = free_tcp_port();
+    {
+        unique_fd taken = bound_socket(SOCK_DGRAM, udp);
+        ASSERT_TRUE(taken);
+        finished f = run({"-d", "-u", std::to_string(udp), "-t", std::to_string(tcp)});
+        EXPECT_EQ(f.status, 1);
+        EXPECT_EQ(f.err, "bind UDP error: Address already in use\n");
+        EXPECT_EQ(f.out, "");
+    }
+    {
+        unique_fd taken = bound_socket(SOCK_STREAM, tcp);
+        ASSERT_TRUE(taken);
+        finished f = run({"-d", "-u", std::to_string(udp), "-t", std::to_string(tcp)});
+        EXPECT_EQ(f.status, 1);
+        EXPECT_EQ(f.err, "bind TCP error: Address already in use\n");
+        EXPECT_EQ(count(f.out, "Listening"), 0);
+    }
+}
+
+TEST(RelayStartup, DaemonModeReturnsAndKeepsServing)
+{
+    int udp = free_udp_port(), tcp = free_tcp_port();
+    process parent = spawn({bin("nelkd"), "-u", std::to_string(udp), "-t", std::to_string(tcp)});
+    ASSERT_TRUE(wait_exit(parent, wait_time));
+    EXPECT_EQ(parent.exit_code(), 0);
+
+    pid_t daemon = -1;
+    for (int i = 0; i < 200 && daemon < 0; ++i) {
+        daemon = tcp_port_owner(tcp);
+        if (daemon < 0)
+            std::this_thread::sleep_for(milliseconds(10));
+    }
+    ASSERT_GT(daemon, 0) << "nobody listens on the TCP port";
+    pid_guard guard(daemon);
+    EXPECT_NE(daemon, parent.pid);
+
+    EXPECT_EQ(parent.out(), listening(udp, tcp) +
+                                "Forking into background.  Future messages will be sent to syslog\n");
+    EXPECT_EQ(parent.err(), "");
+
+    // A viewer that resets does not end the daemon either.
+    unique_fd gone = tcp_connect(tcp);
+    unique_fd viewer = tcp_connect(tcp);
+    ASSERT_TRUE(gone && viewer);
+    bytes d = v5_datagram(11, 30);
+    bytes want(4 + d.size());
+    want[0] = 127;
+    want[3] = 1;
+    std::copy(d.begin(), d.end(), want.begin() + 4);
+    bytes got(want.size());
+    // No debug lines tell when the viewers are in, so send until one arrives.
+    bool arrived = false;
+    for (int i = 0; i < 50 && !arrived; ++i) {
+        ASSERT_TRUE(udp_send(udp, d));
+        arrived = read_exact(viewer.get(), got, milliseconds(100));
+    }
+    ASSERT_TRUE(arrived);
+    EXPECT_EQ(got, want);
+    linger hard{1, 0};
+    setsockopt(gone.get(), SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+    gone.reset();
+    bytes rest = read_available(viewer.get(), milliseconds(100), milliseconds(1000));
+    EXPECT_EQ(rest.size() % want.size(), 0u);
+    for (int i = 0; i < 10; ++i) {
+        ASSERT_TRUE(udp_send(udp, d));
+        ASSERT_TRUE(read_exact(viewer.get(), got, wait_time)) << i;
+        EXPECT_EQ(got, want);
+    }
+    EXPECT_EQ(tcp_port_owner(tcp), daemon);
+}
+
+}  // namespace

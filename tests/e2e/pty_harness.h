@@ -1,0 +1,98 @@
+// The viewer under a pseudo-terminal, as an operator runs it, and a scripted
+// relay that the test feeds byte for byte.
+//
+// Every wait is bounded; every viewer started here is stopped by its PID
+// (SIGKILL) and reaped when its pty_viewer goes out of scope.
+#pragma once
+
+#include <sys/types.h>
+#include <termios.h>
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "common/unique_fd.h"
+
+namespace e2e {
+
+using std::chrono::milliseconds;
+
+// nelk on a fresh pseudo-terminal: standard input, output and error are the
+// terminal, which is its controlling terminal. The test holds both ends, so
+// the terminal's settings can be read after the viewer has ended.
+struct pty_viewer {
+    pid_t pid = -1;
+    bool reaped = false;
+    int status = 0;  // wait status, once reaped
+    unique_fd master;
+    unique_fd slave;
+    termios initial{};   // the settings the viewer was started with
+    std::string screen;  // everything the viewer wrote so far
+
+    pty_viewer() = default;
+    pty_viewer(pty_viewer&& o) noexcept;
+    pty_viewer(const pty_viewer&) = delete;
+    pty_viewer& operator=(const pty_viewer&) = delete;
+    pty_viewer& operator=(pty_viewer&&) = delete;
+    ~pty_viewer();
+
+    // Reads what the viewer wrote until screen holds text, or the time-out.
+    bool wait_screen(std::string_view text, milliseconds timeout);
+    // Reads whatever the viewer writes during the given time.
+    void drain(milliseconds time);
+    // Types keys on the terminal.
+    void type(std::string_view keys);
+    // The terminal's current settings.
+    termios settings() const;
+    // Waits until key mode is on (echo off), or the time-out.
+    bool wait_key_mode(milliseconds timeout);
+    // Waits until the viewer has ended (reading its last output).
+    bool wait_exit(milliseconds timeout);
+    // Exit status once ended normally, -1 otherwise.
+    int exit_code() const;
+};
+
+// Starts build/nelk with the arguments (argv[0] is added) on a new terminal
+// of 80 by 24 with the system's default settings.
+pty_viewer spawn_viewer(const std::vector<std::string>& args);
+
+// A listening socket on a free port of 127.0.0.1 in place of nelkd: the test
+// accepts the viewer and writes exactly the stream it wants.
+struct fake_relay {
+    unique_fd listener;
+    unique_fd stream;
+    int port = 0;
+
+    // Waits for the viewer's connection.
+    bool accept_viewer(milliseconds timeout);
+    bool send(const std::vector<std::uint8_t>& bytes);
+    // Ends the stream as a relay that goes away would.
+    void close_stream() { stream.reset(); }
+};
+
+fake_relay open_fake_relay();
+
+// "-s" argument for a relay on 127.0.0.1 at port.
+std::string relay_arg(int port);
+
+// One relay frame from router (dotted) holding a version 5 datagram with the
+// given records; count overrides the header's record count when >= 0.
+struct flow_fields {
+    const char* src = "192.0.2.1";
+    const char* dst = "198.51.100.7";
+    std::uint16_t input = 2, output = 3;
+    std::uint16_t srcport = 80, dstport = 1025;
+    std::uint32_t bytes = 1500, packets = 3;
+    std::uint8_t prot = 6;
+    std::uint16_t src_as = 0, dst_as = 65001;
+};
+std::vector<std::uint8_t> relay_frame(const char* router, const std::vector<flow_fields>& flows,
+                                      int count = -1, std::uint16_t version = 5);
+
+// The colondump line of f as flow number n from router.
+std::string colondump_line(double n, const char* router, const flow_fields& f);
+
+}  // namespace e2e

@@ -1,0 +1,238 @@
+// The viewer under a pseudo-terminal: key mode, the key table, the ways out
+// and the terminal settings they leave behind.
+#include <gtest/gtest.h>
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <termios.h>
+
+#include <csignal>
+#include <string>
+
+#include "tests/e2e/harness.h"
+#include "tests/e2e/pty_harness.h"
+
+namespace {
+
+using namespace e2e;
+using namespace std::chrono_literals;
+
+const std::string help_line =
+    "\rKeys: (a)AS, (p)proto, (t)tcp, (u)udp, (q)uit                             \r";
+const std::string quitting_line =
+    "\rQuitting...                                                               \r\n";
+const std::string no_stats_line =
+    "No stats to display.  As least one report interval needs to pass        \r";
+const std::string starting_line = "Starting. Hit '?' for help with keys.\r";
+
+// What a text with line ends looks like on the terminal (output processing
+// turns each line end into a carriage return and a line end).
+std::string on_screen(const std::string& text)
+{
+    std::string out;
+    for (char c : text) {
+        if (c == '\n')
+            out += '\r';
+        out += c;
+    }
+    return out;
+}
+
+constexpr tcflag_t key_bits = ECHO | ICANON | ISIG;
+
+// A viewer connected to a scripted relay, past start-up and in key mode.
+struct running_viewer {
+    fake_relay relay = open_fake_relay();
+    pty_viewer viewer;
+
+    explicit running_viewer(const std::vector<std::string>& args, bool key_mode = true)
+        : viewer(spawn_viewer(with_relay(args, relay.port)))
+    {
+        EXPECT_TRUE(relay.accept_viewer(5s));
+        if (key_mode) {
+            EXPECT_TRUE(viewer.wait_key_mode(5s)) << viewer.screen;
+        }
+    }
+
+    static std::vector<std::string> with_relay(std::vector<std::string> args, int port)
+    {
+        args.push_back("-s");
+        args.push_back(relay_arg(port));
+        return args;
+    }
+};
+
+void expect_restored(const pty_viewer& v)
+{
+    const termios now = v.settings();
+    EXPECT_EQ(now.c_lflag, v.initial.c_lflag);
+    EXPECT_EQ(now.c_cc[VMIN], v.initial.c_cc[VMIN]);
+    EXPECT_EQ(now.c_cc[VTIME], v.initial.c_cc[VTIME]);
+    EXPECT_EQ(now.c_cc[VEOF], v.initial.c_cc[VEOF]);
+    EXPECT_EQ(now.c_cc[VINTR], v.initial.c_cc[VINTR]);
+}
+
+TEST(ViewerKeys, KeyModeTakesSingleKeysWithoutEchoOrSignals)
+{
+    running_viewer r({});
+    ASSERT_TRUE(r.viewer.wait_screen(starting_line, 5s)) << r.viewer.screen;
+    const termios t = r.viewer.settings();
+    EXPECT_EQ(t.c_lflag & key_bits, 0u);
+    EXPECT_EQ(t.c_cc[VMIN], 1);
+    EXPECT_EQ(t.c_cc[VTIME], 0);
+    // Everything else as it was.
+    EXPECT_EQ(t.c_lflag | key_bits, r.viewer.initial.c_lflag | key_bits);
+    EXPECT_EQ(t.c_iflag, r.viewer.initial.c_iflag);
+    EXPECT_EQ(t.c_oflag, r.viewer.initial.c_oflag);
+    EXPECT_EQ(t.c_cc[VINTR], r.viewer.initial.c_cc[VINTR]);
+}
+
+TEST(ViewerKeys, UnknownKeysShowTheHelpLineAndNothingElse)
+{
+    running_viewer r({});
+    ASSERT_TRUE(r.viewer.wait_screen(starting_line, 5s));
+    r.viewer.screen.clear();
+    r.viewer.type("?");
+    ASSERT_TRUE(r.viewer.wait_screen(help_line, 5s)) << r.viewer.screen;
+    r.viewer.type("Q");
+    ASSERT_TRUE(r.viewer.wait_screen(help_line + help_line, 5s)) << r.viewer.screen;
+    r.viewer.drain(200ms);
+    EXPECT_EQ(r.viewer.screen, help_line + help_line) << "no echo, nothing more";
+    EXPECT_FALSE(r.viewer.wait_exit(0ms));
+}
+
+TEST(ViewerKeys, ReportKeyBeforeAnyIntervalPrintsTheNoStatsLine)
+{
+    for (const char* mode : {"dump", "top"}) {
+        SCOPED_TRACE(mode);
+        running_viewer r({"-m", mode});
+        ASSERT_TRUE(r.viewer.wait_screen(starting_line, 5s));
+        r.viewer.screen.clear();
+        r.viewer.type("a");
+        ASSERT_TRUE(r.viewer.wait_screen(no_stats_line, 5s)) << r.viewer.screen;
+        r.viewer.type("u");
+        ASSERT_TRUE(r.viewer.wait_screen(no_stats_line + no_stats_line, 5s)) << r.viewer.screen;
+        r.viewer.drain(100ms);
+        EXPECT_EQ(r.viewer.screen, no_stats_line + no_stats_line);
+    }
+}
+
+TEST(ViewerKeys, QAndControlCQuitAndRestoreTheTerminal)
+{
+    for (const char* key : {"q", "\x03"}) {
+        SCOPED_TRACE(static_cast<int>(key[0]));
+        running_viewer r({});
+        ASSERT_TRUE(r.viewer.wait_screen(starting_line, 5s));
+        r.viewer.type(key);
+        ASSERT_TRUE(r.viewer.wait_exit(5s)) << r.viewer.screen;
+        EXPECT_EQ(r.viewer.exit_code(), 0);
+        EXPECT_NE(r.viewer.screen.find(quitting_line), std::string::npos) << r.viewer.screen;
+        EXPECT_EQ(r.viewer.screen.find("Received interrupt"), std::string::npos);
+        expect_restored(r.viewer);
+    }
+}
+
+TEST(ViewerKeys, ColondumpReadsNoKeys)
+{
+    running_viewer r({"-m", "colondump"}, false);
+    flow_fields f;
+    // Keys are not read in colondump: q does nothing there.
+    r.viewer.type("q");
+    ASSERT_TRUE(r.relay.send(relay_frame("10.0.0.1", {f})));
+    ASSERT_TRUE(r.viewer.wait_screen(on_screen(colondump_line(1, "10.0.0.1", f)), 5s))
+        << r.viewer.screen;
+    EXPECT_FALSE(r.viewer.wait_exit(200ms));
+}
+
+TEST(ViewerKeys, SigintInColondumpEndsWithItsLine)
+{
+    running_viewer r({"-m", "colondump"}, false);
+    // A flow on the screen means the loop, and its handler, are in place.
+    flow_fields f;
+    ASSERT_TRUE(r.relay.send(relay_frame("10.0.0.1", {f})));
+    ASSERT_TRUE(r.viewer.wait_screen(on_screen(colondump_line(1, "10.0.0.1", f)), 5s))
+        << r.viewer.screen;
+    ::kill(r.viewer.pid, SIGINT);
+    ASSERT_TRUE(r.viewer.wait_exit(5s));
+    EXPECT_EQ(r.viewer.exit_code(), 0);
+    EXPECT_NE(r.viewer.screen.find("Received interrupt.  Exiting.\r\n"), std::string::npos)
+        << r.viewer.screen;
+    expect_restored(r.viewer);
+}
+
+TEST(ViewerKeys, ControlCOnTheTerminalInColondumpIsAnInterrupt)
+{
+    running_viewer r({"-m", "colondump"}, false);
+    flow_fields f;
+    ASSERT_TRUE(r.relay.send(relay_frame("10.0.0.1", {f})));
+    ASSERT_TRUE(r.viewer.wait_screen(on_screen(colondump_line(1, "10.0.0.1", f)), 5s));
+    r.viewer.type("\x03");
+    ASSERT_TRUE(r.viewer.wait_exit(5s));
+    EXPECT_EQ(r.viewer.exit_code(), 0);
+    EXPECT_NE(r.viewer.screen.find("Received interrupt.  Exiting.\r\n"), std::string::npos)
+        << r.viewer.screen;
+    EXPECT_EQ(r.viewer.screen.find("Quitting"), std::string::npos);
+}
+
+TEST(ViewerKeys, SigintInKeyModeRestoresTheTerminal)
+{
+    running_viewer r({"-m", "top"});
+    ASSERT_TRUE(r.viewer.wait_screen(starting_line, 5s));
+    ::kill(r.viewer.pid, SIGINT);
+    ASSERT_TRUE(r.viewer.wait_exit(5s));
+    EXPECT_EQ(r.viewer.exit_code(), 0);
+    EXPECT_NE(r.viewer.screen.find("Received interrupt.  Exiting.\r\n"), std::string::npos)
+        << r.viewer.screen;
+    expect_restored(r.viewer);
+}
+
+TEST(ViewerKeys, EndOfTheRelayStreamRestoresTheTerminal)
+{
+    running_viewer r({"-m", "shortdump"});
+    ASSERT_TRUE(r.viewer.wait_screen(starting_line, 5s));
+    r.relay.close_stream();
+    ASSERT_TRUE(r.viewer.wait_exit(5s));
+    EXPECT_EQ(r.viewer.exit_code(), 0);
+    EXPECT_NE(r.viewer.screen.find("connection closed\r\n"), std::string::npos) << r.viewer.screen;
+    expect_restored(r.viewer);
+}
+
+TEST(ViewerKeys, FlowLimitRestoresTheTerminal)
+{
+    running_viewer r({"-m", "dump", "-c", "2"});
+    ASSERT_TRUE(r.viewer.wait_screen(starting_line, 5s));
+    flow_fields f;
+    ASSERT_TRUE(r.relay.send(relay_frame("10.0.0.1", {f, f, f})));
+    ASSERT_TRUE(r.viewer.wait_exit(5s));
+    EXPECT_EQ(r.viewer.exit_code(), 0);
+    EXPECT_NE(r.viewer.screen.find("flow #2 received"), std::string::npos) << r.viewer.screen;
+    EXPECT_EQ(r.viewer.screen.find("flow #3 received"), std::string::npos) << r.viewer.screen;
+    EXPECT_NE(r.viewer.screen.find("Flow limit reached (2).  Exiting\r\n"), std::string::npos);
+    expect_restored(r.viewer);
+}
+
+TEST(ViewerKeys, ConnectErrorWithNoRelayListening)
+{
+    // A bound socket that does not listen holds the port and refuses.
+    fake_relay r = open_fake_relay();
+    r.listener.reset();
+    unique_fd holder(::socket(AF_INET, SOCK_STREAM, 0));
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(static_cast<std::uint16_t>(r.port));
+    const int on = 1;
+    ::setsockopt(holder.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    if (::bind(holder.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0)
+        GTEST_SKIP() << "port taken again";
+    pty_viewer v = spawn_viewer({"-s", relay_arg(r.port)});
+    ASSERT_TRUE(v.wait_exit(5s));
+    EXPECT_EQ(v.exit_code(), 1);
+    EXPECT_NE(v.screen.find("connect error: Connection refused\r\n"), std::string::npos)
+        << v.screen;
+    // Start-up lines came out before the report.
+    EXPECT_LT(v.screen.find(starting_line), v.screen.find("connect error"));
+    expect_restored(v);
+}
+
+}  // namespace

@@ -1,0 +1,126 @@
+// The key table and the key reader.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <initializer_list>
+#include <string>
+#include <vector>
+
+#include "common/unique_fd.h"
+#include "viewer/event_loop.h"
+#include "viewer/intervals.h"
+#include "viewer/viewer.h"
+
+namespace {
+
+const std::string help_line =
+    "\rKeys: (a)AS, (p)proto, (t)tcp, (u)udp, (q)uit                             \r";
+const std::string no_stats_line =
+    "No stats to display.  As least one report interval needs to pass        \r";
+
+struct KeyTable : testing::Test {
+    viewer_config config;
+    flow_filter filter;
+    flow_stats stats;
+    flow_context ctx{&config, &filter, &stats};
+
+    std::string press(int key)
+    {
+        std::fflush(stdout);
+        testing::internal::CaptureStdout();
+        handle_key(key, ctx);
+        std::fflush(stdout);
+        return testing::internal::GetCapturedStdout();
+    }
+};
+
+TEST_F(KeyTable, OtherKeysShowTheHelpLineAndChangeNothing)
+{
+    config.report_type = report_tcpport;
+    for (int key : std::initializer_list<int>{'?', 'Q', 'A', 'P', 'T', 'U', 'x', ' ', '\n', '\r', 0, 4, 27, 127, 255}) {
+        SCOPED_TRACE(key);
+        EXPECT_EQ(press(key), help_line);
+        EXPECT_EQ(config.report_type, report_tcpport);
+    }
+}
+
+TEST_F(KeyTable, ReportKeysSetTheTypeAndReprintTheLastReport)
+{
+    struct case_ {
+        int key;
+        int type;
+    };
+    const case_ cases[] = {{'a', report_as}, {'p', report_proto}, {'t', report_tcpport},
+                           {'u', report_udpport}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(static_cast<char>(c.key));
+        EXPECT_EQ(press(c.key), no_stats_line) << "no interval has closed yet";
+        EXPECT_EQ(config.report_type, c.type);
+    }
+}
+
+TEST_F(KeyTable, ReportKeyReprintsAClosedIntervalInTheNewType)
+{
+    config.mode = mode_top;
+    stats.last_report = new_interval_stats();
+    stats_alloc(*stats.last_report);
+    stats.last_report->seconds = 60;
+    stats.last_report->in_bytes = 1000;
+    stats.last_report->in_proto[17] = 1000;
+    stats.last_report->in_udp_src[53] = 1000;
+
+    std::string out = press('p');
+    EXPECT_EQ(config.report_type, report_proto);
+    EXPECT_EQ(out.rfind("Summary for interval (00:01:00 total) ending ", 0), 0u) << out;
+    EXPECT_NE(out.find("Rank|--Proto Name/Num---|"), std::string::npos) << out;
+
+    out = press('u');
+    EXPECT_EQ(config.report_type, report_udpport);
+    EXPECT_NE(out.find("|-----UDP Port------|"), std::string::npos) << out;
+    EXPECT_NE(out.find("(   53)"), std::string::npos) << out;
+}
+
+TEST_F(KeyTable, QAndControlCQuitWithTheQuittingLine)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    for (int key : std::initializer_list<int>{'q', 3}) {
+        SCOPED_TRACE(key);
+        EXPECT_EXIT(
+            {
+                std::fflush(stdout);
+                ::dup2(2, 1);
+                handle_key(key, ctx);
+                std::fprintf(stderr, "still running\n");
+                std::_Exit(9);
+            },
+            testing::ExitedWithCode(0),
+            "^\rQuitting\\.\\.\\.                                                               \n$");
+    }
+}
+
+// Runs read_key with the given bytes, then the end, on standard input.
+std::vector<int> keys_from(const std::string& bytes, int reads)
+{
+    int p[2];
+    EXPECT_EQ(::pipe(p), 0);
+    unique_fd saved_stdin(::dup(0));
+    ::dup2(p[0], 0);
+    ::close(p[0]);
+    EXPECT_EQ(::write(p[1], bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+    ::close(p[1]);
+    std::vector<int> keys;
+    for (int i = 0; i < reads; ++i)
+        keys.push_back(read_key());
+    ::dup2(saved_stdin.get(), 0);
+    return keys;
+}
+
+TEST(ReadKey, OneByteAtATimeAsUnsignedThenNothing)
+{
+    EXPECT_EQ(keys_from(std::string("a\x03\xff\0", 4), 6),
+              (std::vector<int>{'a', 3, 255, 0, -1, -1}));
+}
+
+}  // namespace

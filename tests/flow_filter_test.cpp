@@ -1,0 +1,247 @@
+// The flow filters, flow numbering, the big-flow maxima and the flow limit.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <initializer_list>
+#include <string>
+
+#include "common/nf5.h"
+#include "viewer/flow_filter.h"
+#include "viewer/viewer.h"
+
+namespace {
+
+// Numbers and filters records without printing them.
+constexpr int mode_silent = 0;
+
+std::uint32_t ip(const char* dotted)
+{
+    return inet_addr(dotted);
+}
+
+nf5_record flow(const char* src, const char* dst, int prot, int srcport, int dstport,
+                int src_as, int dst_as, std::uint32_t bytes = 1500, std::uint32_t packets = 3)
+{
+    nf5_record r{};
+    r.srcaddr = ip(src);
+    r.dstaddr = ip(dst);
+    r.input = 2;
+    r.output = 3;
+    r.prot = static_cast<std::uint8_t>(prot);
+    r.srcport = static_cast<std::uint16_t>(srcport);
+    r.dstport = static_cast<std::uint16_t>(dstport);
+    r.src_as = static_cast<std::uint16_t>(src_as);
+    r.dst_as = static_cast<std::uint16_t>(dst_as);
+    r.dOctets = bytes;
+    r.dPkts = packets;
+    return r;
+}
+
+struct FlowFilter : testing::Test {
+    viewer_config config;
+    flow_filter filter;
+    flow_stats stats;
+    flow_context ctx{&config, &filter, &stats};
+    std::uint32_t router = ip("10.0.0.1");
+
+    FlowFilter() { config.mode = mode_silent; }
+
+    bool passes(const nf5_record& rec)
+    {
+        const double before = flows_shown();
+        account_flow(rec, &router, ctx);
+        return flows_shown() == before + 1;
+    }
+};
+
+TEST_F(FlowFilter, EveryRecordPassesWithoutFilters)
+{
+    EXPECT_TRUE(passes(flow("192.0.2.1", "198.51.100.7", 6, 80, 1025, 1, 2)));
+    EXPECT_TRUE(passes(flow("0.0.0.0", "0.0.0.0", 0, 0, 0, 0, 0, 0, 0)));
+    EXPECT_TRUE(passes(flow("255.255.255.255", "10.0.0.1", 255, 65535, 65535, 65535, 65535,
+                            4294967295u, 4294967295u)));
+}
+
+TEST_F(FlowFilter, AsMatchesSourceOrDestination)
+{
+    filter.as = 7018;
+    EXPECT_TRUE(passes(flow("192.0.2.1", "198.51.100.7", 6, 80, 1025, 7018, 2)));
+    EXPECT_TRUE(passes(flow("192.0.2.1", "198.51.100.7", 6, 80, 1025, 1, 7018)));
+    EXPECT_FALSE(passes(flow("192.0.2.1", "198.51.100.7", 6, 80, 1025, 1, 2)));
+    EXPECT_FALSE(passes(flow("192.0.2.1", "198.51.100.7", 6, 7018, 7018, 0, 0)));
+}
+
+TEST_F(FlowFilter, PortMatchesEitherPortOnAnyProtocol)
+{
+    filter.port = 53;
+    EXPECT_TRUE(passes(flow("192.0.2.1", "198.51.100.7", 17, 53, 1025, 1, 2)));  // UDP source
+    EXPECT_TRUE(passes(flow("192.0.2.1", "198.51.100.7", 6, 40000, 53, 1, 2)));  // TCP dest
+    EXPECT_TRUE(passes(flow("192.0.2.1", "198.51.100.7", 1, 53, 0, 1, 2)));      // ICMP fields
+    EXPECT_TRUE(passes(flow("192.0.2.1", "198.51.100.7", 47, 0, 53, 1, 2)));     // GRE fields
+    EXPECT_FALSE(passes(flow("192.0.2.1", "198.51.100.7", 17, 54, 1025, 53, 53)));
+}
+
+TEST_F(FlowFilter, PrefixMatchesEitherAddress)
+{
+    filter.prefix = ip("10.0.0.0");
+    filter.prefix_mask = ip("255.0.0.0");
+    EXPECT_TRUE(passes(flow("192.0.2.1", "10.9.9.9", 6, 80, 1025, 1, 2)));   // dest inside
+    EXPECT_TRUE(passes(flow("10.200.1.1", "192.0.2.1", 6, 80, 1025, 1, 2)));  // source inside
+    EXPECT_FALSE(passes(flow("192.0.2.1", "198.51.100.7", 6, 80, 1025, 1, 2)));
+    EXPECT_FALSE(passes(flow("11.0.0.1", "9.255.255.255", 6, 80, 1025, 1, 2)));
+
+    filter.prefix = ip("192.168.0.0");
+    filter.prefix_mask = ip("255.255.0.0");
+    EXPECT_TRUE(passes(flow("192.168.7.9", "198.51.100.7", 6, 80, 1025, 1, 2)));
+    EXPECT_FALSE(passes(flow("192.169.7.9", "198.51.100.7", 6, 80, 1025, 1, 2)));
+
+    // /0: every address lies inside.
+    filter.prefix = ip("0.0.0.0");
+    filter.prefix_mask = ip("0.0.0.0");
+    EXPECT_TRUE(passes(flow("203.0.113.5", "198.51.100.7", 6, 80, 1025, 1, 2)));
+}
+
+TEST_F(FlowFilter, RouterMatchesTheFramesRouter)
+{
+    filter.router = ip("10.1.2.3");
+    const nf5_record rec = flow("10.1.2.3", "10.1.2.3", 6, 80, 1025, 1, 2);
+    router = ip("10.1.2.3");
+    EXPECT_TRUE(passes(rec));
+    router = ip("10.1.2.4");
+    EXPECT_FALSE(passes(rec)) << "the flow's own addresses do not count";
+}
+
+TEST_F(FlowFilter, ProtocolMatchesExactly)
+{
+    filter.proto = 17;
+    EXPECT_TRUE(passes(flow("192.0.2.1", "198.51.100.7", 17, 53, 1025, 1, 2)));
+    EXPECT_FALSE(passes(flow("192.0.2.1", "198.51.100.7", 6, 53, 1025, 1, 2)));
+    EXPECT_FALSE(passes(flow("192.0.2.1", "198.51.100.7", 0, 53, 1025, 1, 2)));
+}
+
+TEST_F(FlowFilter, FiltersCombine)
+{
+    filter.as = 1;
+    filter.port = 80;
+    filter.proto = 6;
+    EXPECT_TRUE(passes(flow("192.0.2.1", "198.51.100.7", 6, 80, 1025, 1, 2)));
+    EXPECT_FALSE(passes(flow("192.0.2.1", "198.51.100.7", 17, 80, 1025, 1, 2)));
+    EXPECT_FALSE(passes(flow("192.0.2.1", "198.51.100.7", 6, 81, 1025, 1, 2)));
+    EXPECT_FALSE(passes(flow("192.0.2.1", "198.51.100.7", 6, 80, 1025, 3, 2)));
+}
+
+TEST_F(FlowFilter, BigFlowsMustBeatEveryEarlierOneInBytesOrPackets)
+{
+    filter.big = 1;
+    struct step {
+        std::uint32_t bytes, packets;
+        bool passes;
+    };
+    const step steps[] = {{100, 1, true}, {50, 5, true}, {200, 1, true}, {150, 3, false},
+                          {200, 5, false}, {201, 1, true}, {0, 6, true}};
+    for (const auto& s : steps) {
+        SCOPED_TRACE(testing::Message() << s.bytes << "/" << s.packets);
+        EXPECT_EQ(passes(flow("192.0.2.1", "198.51.100.7", 6, 80, 1025, 1, 2, s.bytes, s.packets)),
+                  s.passes);
+    }
+    EXPECT_EQ(stats.max_bytes, 201);
+    EXPECT_EQ(stats.max_packets, 6);
+}
+
+TEST_F(FlowFilter, BigFlowsCompareTheFullUnsignedCounts)
+{
+    filter.big = 1;
+    EXPECT_TRUE(passes(flow("192.0.2.1", "198.51.100.7", 6, 80, 1025, 1, 2, 3000000000u, 1)));
+    EXPECT_FALSE(passes(flow("192.0.2.1", "198.51.100.7", 6, 80, 1025, 1, 2, 2999999999u, 1)));
+    EXPECT_EQ(stats.max_bytes, 3000000000.0);
+}
+
+TEST_F(FlowFilter, ListingModesKeepNoMaximaWithoutBigFlows)
+{
+    // A later -b starts from the flows it has seen itself.
+    EXPECT_TRUE(passes(flow("192.0.2.1", "198.51.100.7", 6, 80, 1025, 1, 2, 5000, 9)));
+    EXPECT_EQ(stats.max_bytes, 0);
+    EXPECT_EQ(stats.max_packets, 0);
+}
+
+TEST_F(FlowFilter, RejectedFlowsRaiseNoMaxima)
+{
+    filter.big = 1;
+    filter.proto = 17;
+    EXPECT_FALSE(passes(flow("192.0.2.1", "198.51.100.7", 6, 80, 1025, 1, 2, 5000, 9)));
+    EXPECT_EQ(stats.max_bytes, 0);
+    EXPECT_EQ(stats.max_packets, 0);
+}
+
+TEST_F(FlowFilter, FlowNumbersRunOnAcrossCallsAndRouters)
+{
+    config.mode = mode_colondump;
+    const double first = flows_shown() + 1;
+    testing::internal::CaptureStdout();
+    const nf5_record rec = flow("192.0.2.1", "198.51.100.7", 6, 80, 1025, 0, 65001);
+    account_flow(rec, &router, ctx);
+    std::uint32_t other = ip("192.168.100.200");
+    account_flow(rec, &other, ctx);
+    account_flow(rec, &router, ctx);
+    std::fflush(stdout);
+    const std::string out = testing::internal::GetCapturedStdout();
+    char expected[512];
+    std::snprintf(expected, sizeof expected,
+                  "%.0f:10.0.0.1:2:192.0.2.1:80:3:198.51.100.7:1025:1500:3:6:0:65001\n"
+                  "%.0f:192.168.100.200:2:192.0.2.1:80:3:198.51.100.7:1025:1500:3:6:0:65001\n"
+                  "%.0f:10.0.0.1:2:192.0.2.1:80:3:198.51.100.7:1025:1500:3:6:0:65001\n",
+                  first, first + 1, first + 2);
+    EXPECT_EQ(out, expected);
+}
+
+// Flow limit. The death tests run in a fresh process, so flows shown starts
+// at 0 there; standard output is sent to standard error for matching.
+
+void feed(flow_context& ctx, std::uint32_t router, std::initializer_list<bool> pass,
+          bool mark = true)
+{
+    std::fflush(stdout);
+    ::dup2(2, 1);
+    for (bool p : pass) {
+        nf5_record rec = flow("192.0.2.1", "198.51.100.7", p ? 6 : 17, 80, 1025, 1, 2);
+        account_flow(rec, &router, ctx);
+        if (mark)
+            std::fprintf(stderr, "handled\n");
+    }
+    std::fprintf(stderr, "still running\n");
+    std::_Exit(9);
+}
+
+TEST_F(FlowFilter, FlowLimitEndsRightAfterTheLastFlowShown)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    config.flow_limit = 3;
+    filter.proto = 6;
+    EXPECT_EXIT(feed(ctx, router, {true, false, true, false, true, true}),
+                testing::ExitedWithCode(0),
+                "^handled\nhandled\nhandled\nhandled\nFlow limit reached \\(3\\)\\.  Exiting\n$");
+}
+
+TEST_F(FlowFilter, NegativeFlowLimitEndsAfterTheFirstRecordPassedOrNot)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    config.flow_limit = -1;
+    filter.proto = 6;
+    EXPECT_EXIT(feed(ctx, router, {false, true}), testing::ExitedWithCode(0),
+                "^Flow limit reached \\(-1\\)\\.  Exiting\n$");
+}
+
+TEST_F(FlowFilter, ListedFlowsAreOutBeforeTheFlowLimitLine)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    config.flow_limit = 2;
+    config.mode = mode_colondump;
+    EXPECT_EXIT(feed(ctx, router, {true, true, true}, false), testing::ExitedWithCode(0),
+                "^1:10\\.0\\.0\\.1:2:192\\.0\\.2\\.1:80:3:198\\.51\\.100\\.7:1025:1500:3:6:1:2\n"
+                "2:10\\.0\\.0\\.1:.*:1:2\nFlow limit reached \\(2\\)\\.  Exiting\n$");
+}
+
+}  // namespace

@@ -1,0 +1,23 @@
+// The connection to the relay and the viewer's one event loop: frames from
+// the relay socket, single keys from the operator.
+#pragma once
+
+#include "viewer/viewer.h"
+
+// Connects to the relay at server (host name or dotted address) and port
+// (its low 16 bits), enters key mode unless in colondump mode, and runs the
+// loop until a quit key, SIGINT, the flow limit, the end of the stream or a
+// failure ends the process.
+[[noreturn]] void connect_and_run(const char* server, int port, flow_context& ctx);
+
+// Flushes all output, then reads one byte from standard input: 0 to 255, or
+// -1 when no byte was read (end of file or a read error).
+int read_key();
+
+// Acts on one key: q and Control-C quit, a/p/t/u pick the report type and
+// reprint the last report, anything else shows the key help.
+void handle_key(int key, flow_context& ctx);
+
+// SIGINT handler: only notes the signal; the loop prints the line, restores
+// the terminal and exits.
+void on_interrupt(int signal_number);

@@ -1,0 +1,107 @@
+// The relay stream reader: frame heads, version and count checks, records
+// decoded to host order and handed to the filter one by one.
+#include "viewer/packet_reader.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "viewer/flow_filter.h"
+#include "viewer/terminal.h"
+
+ssize_t read_n(int fd, void* buffer, std::size_t n)
+{
+    auto* p = static_cast<std::uint8_t*>(buffer);
+    std::size_t got = 0;
+    while (got < n) {
+        ssize_t r = ::read(fd, p + got, n - got);
+        if (r < 0) {
+            if (errno == EINTR)
+                continue;
+            return -1;
+        }
+        if (r == 0)
+            break;
+        got += static_cast<std::size_t>(r);
+    }
+    return static_cast<ssize_t>(got);
+}
+
+void handle_frames(packet_reader& reader, flow_context& ctx)
+{
+    const std::uint8_t* buf = reader.buffer.get();
+    std::size_t pos = reader.start;
+    const std::size_t end = reader.end;
+    flow_stats& stats = *ctx.stats;
+    const auto zero_as = static_cast<std::uint16_t>(ctx.config->zero_as);
+
+    while (end - pos >= relay_frame_head_size) {
+        const std::uint8_t* head = buf + pos;
+        const std::uint16_t version = load_be16(head + relay_addr_size);
+        const std::uint16_t count = load_be16(head + relay_addr_size + 2);
+        // A refused head is all that is taken: the stream carries no lengths,
+        // so the 28 bytes after it are read as the next head.
+        if (version != nf5_version) {
+            std::printf("Bad netflow packet.  Version is %d, should be 5.\n", version);
+            pos += relay_frame_head_size;
+            continue;
+        }
+        if (count == 0 || count > reader_max_records) {
+            std::printf("Strange netflow packet.  Record count is %d\n", count);
+            pos += relay_frame_head_size;
+            continue;
+        }
+        const std::size_t frame_size = relay_frame_head_size + count * nf5_record_size;
+        if (end - pos < frame_size)
+            break;  // the rest of this frame comes with a later read
+
+        const std::uint32_t router = load_net32(head);
+        stats.packets += 1.0;
+        const std::uint8_t* p = head + relay_frame_head_size;
+        for (unsigned i = 0; i < count; ++i, p += nf5_record_size) {
+            stats.records += 1.0;
+            nf5_record rec = decode_nf5_record(p);
+            if (rec.src_as == 0)
+                rec.src_as = zero_as;
+            if (rec.dst_as == 0)
+                rec.dst_as = zero_as;
+            account_flow(rec, &router, ctx);
+        }
+        pos += frame_size;
+    }
+    reader.start = pos;
+}
+
+void read_packet(packet_reader& reader, int rfd, flow_context& ctx)
+{
+    // Keep an incomplete frame at the front so that a whole frame of any
+    // count the checks allow always fits behind it.
+    if (reader.start > 0) {
+        const std::size_t kept = reader.end - reader.start;
+        if (kept > 0)
+            std::memmove(reader.buffer.get(), reader.buffer.get() + reader.start, kept);
+        reader.start = 0;
+        reader.end = kept;
+    }
+
+    const ssize_t r = ::read(rfd, reader.buffer.get() + reader.end,
+                             reader_buffer_size - reader.end);
+    if (r < 0) {
+        if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)
+            return;  // the loop waits again
+        const int saved_errno = errno;
+        std::fflush(stdout);  // listings first, then the report
+        errno = saved_errno;
+        std::perror("read_n");
+        viewer_exit(0);
+    }
+    if (r == 0) {
+        // Bytes of a frame the relay never finished are dropped unused.
+        std::printf("connection closed\n");
+        viewer_exit(0);
+    }
+    reader.end += static_cast<std::size_t>(r);
+    handle_frames(reader, ctx);
+}

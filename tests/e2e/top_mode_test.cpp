@@ -179,7 +179,7 @@ TEST(TopMode, IntervalClosesAndKeysReprintIt)
     ASSERT_TRUE(run.viewer.wait_screen("Starting. Hit '?' for help with keys.\r", 5s))
         << run.viewer.screen;
 
-    flow_spec dns;  // UDP 53 to 1025, AS 1 to AS 2
+    flow_fields dns;  // UDP 53 to 1025, AS 1 to AS 2
     dns.prot = 17;
     dns.srcport = 53;
     dns.dstport = 1025;
@@ -187,7 +187,7 @@ TEST(TopMode, IntervalClosesAndKeysReprintIt)
     dns.dst_as = 2;
     dns.bytes = 1000;
     dns.packets = 2;
-    flow_spec web;  // TCP 80 to 40000, AS 3 to AS 4
+    flow_fields web;  // TCP 80 to 40000, AS 3 to AS 4
     web.prot = 6;
     web.srcport = 80;
     web.dstport = 40000;
@@ -195,7 +195,7 @@ TEST(TopMode, IntervalClosesAndKeysReprintIt)
     web.dst_as = 4;
     web.bytes = 5000;
     web.packets = 4;
-    flow_spec ntp;  // only in the next interval
+    flow_fields ntp;  // only in the next interval
     ntp.prot = 17;
     ntp.srcport = 123;
     ntp.dstport = 123;
@@ -293,9 +293,9 @@ TEST(TopMode, MemoryStaysBoundedOverRollovers)
     std::vector<std::vector<std::uint8_t>> every_page;
     constexpr int doubles_per_page = 4096 / sizeof(double);
     for (std::uint8_t prot : {6, 17}) {
-        std::vector<flow_spec> flows;
+        std::vector<flow_fields> flows;
         for (int page = 0; page < 65536 / doubles_per_page; ++page) {
-            flow_spec f;
+            flow_fields f;
             f.prot = prot;
             f.input = f.output = 2;
             f.src_as = f.dst_as = f.srcport = f.dstport =
@@ -321,7 +321,7 @@ TEST(TopMode, MemoryStaysBoundedOverRollovers)
         }
         run.clock.set(at(hour, 0, 0));
         ASSERT_TRUE(send_and_settle(run.viewer, run.udp,
-                                    datagram_of(relay_frame("0.0.0.0", {flow_spec{}}))));
+                                    datagram_of(relay_frame("0.0.0.0", {flow_fields{}}))));
         ASSERT_TRUE(wait_count(run.viewer, "Summary for interval", hour - 10))
             << run.viewer.screen;
     }

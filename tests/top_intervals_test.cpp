@@ -379,6 +379,11 @@ void cap_address_space()
 
 TEST_F(TopIntervals, TablesThatCannotBeAllocatedEndTheViewer)
 {
+#if defined(__SANITIZE_ADDRESS__)
+    // The sanitizer needs address space of its own on the way out, so a
+    // capped address space kills it before the viewer's exit status shows.
+    GTEST_SKIP() << "address-space cap and AddressSanitizer do not mix";
+#endif
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     interval_stats_ptr s = new_interval_stats();
     EXPECT_EXIT(

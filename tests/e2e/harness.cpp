@@ -14,6 +14,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -480,6 +481,15 @@ bool wait_closed(int fd, milliseconds timeout)
         if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR))
             return true;
     }
+}
+
+std::vector<std::uint8_t> frame_of(const std::vector<std::uint8_t>& datagram)
+{
+    std::vector<std::uint8_t> f(4 + datagram.size());
+    f[0] = 127;
+    f[3] = 1;
+    std::copy(datagram.begin(), datagram.end(), f.begin() + 4);
+    return f;
 }
 
 }  // namespace e2e

@@ -127,4 +127,8 @@ std::vector<std::uint8_t> read_available(int fd, milliseconds quiet, millisecond
 // arrive before are thrown away.
 bool wait_closed(int fd, milliseconds timeout);
 
+// The frame the relay makes of a datagram sent from 127.0.0.1: the
+// router address 127.0.0.1 in network order, then the datagram.
+std::vector<std::uint8_t> frame_of(const std::vector<std::uint8_t>& datagram);
+
 }  // namespace e2e

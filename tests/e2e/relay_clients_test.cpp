@@ -20,15 +20,6 @@ namespace {
 
 constexpr milliseconds wait_time(5000);
 
-bytes frame_of(const bytes& datagram)
-{
-    bytes f(4 + datagram.size());
-    f[0] = 127;
-    f[3] = 1;
-    std::copy(datagram.begin(), datagram.end(), f.begin() + 4);
-    return f;
-}
-
 bool gets_frame(int fd, const bytes& datagram)
 {
     bytes got(4 + datagram.size());

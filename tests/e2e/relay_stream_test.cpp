@@ -17,16 +17,6 @@ namespace {
 
 constexpr milliseconds wait_time(5000);
 
-// The frame the relay makes of a datagram sent from 127.0.0.1.
-bytes frame_of(const bytes& datagram)
-{
-    bytes f(4 + datagram.size());
-    f[0] = 127;
-    f[3] = 1;
-    std::copy(datagram.begin(), datagram.end(), f.begin() + 4);
-    return f;
-}
-
 bytes read_bytes(int fd, std::size_t n)
 {
     bytes b(n);

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cctype>
+#include <climits>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -333,6 +334,9 @@ TEST_F(TopReport, RowCounts) {
         {report_proto, 2, true, 0, 0, 4},       {report_proto, 3, true, 1, 0, 5},
         {report_proto, 5, false, 0, 1, 4},      {report_proto, 0, false, 0, 0, 3},
         {report_as, -100, true, 0, 0, 5},
+        // Lengths that taking the reserved lines off would wrap round.
+        {report_as, INT_MIN, false, 0, 0, 4},   {report_proto, INT_MIN, true, 0, 0, 4},
+        {report_as, INT_MIN + 5, true, 0, 0, 5},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << "type " << c.type << " lines " << c.lines

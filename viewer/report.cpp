@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -144,7 +145,9 @@ void render_report(const interval_stats* stats, const flow_context& ctx)
 
     const int seconds = stats->seconds;
     const double k = per_second_k(seconds);
-    const int spare = ctx.config->lines - reserve;
+    // A screen length so far below zero that taking the reserve off would
+    // wrap round gives no rows, as any other negative length does.
+    const int spare = std::max(ctx.config->lines, INT_MIN + reserve) - reserve;
     if (!two_sections) {
         std::printf(" Total %10.0fkbits/s, %10.0fkpps\n", 8 * stats->in_bytes / k,
                     stats->in_packets / k);

@@ -108,11 +108,16 @@ std::uint32_t local_host(nf5_synth& s, std::uint8_t& mask)
 {
     if (nf5_synth_below(s, 10) < 7) {
         mask = 16;
-        return ipv4(10, nf5_synth_below(s, 4), nf5_synth_below(s, 256),
-                    1 + nf5_synth_below(s, 254));
+        // One draw per statement: the order of arguments is the compiler's
+        // choice, and the bytes must not depend on it. Host part first, as
+        // the pinned output has it.
+        const unsigned host = 1 + nf5_synth_below(s, 254);
+        const unsigned third = nf5_synth_below(s, 256);
+        return ipv4(10, nf5_synth_below(s, 4), third, host);
     }
     mask = 24;
-    return ipv4(192, 168, nf5_synth_below(s, 16), 1 + nf5_synth_below(s, 254));
+    const unsigned host = 1 + nf5_synth_below(s, 254);
+    return ipv4(192, 168, nf5_synth_below(s, 16), host);
 }
 
 std::uint16_t ephemeral_port(nf5_synth& s)

@@ -377,9 +377,18 @@ void cap_address_space()
     }
 }
 
+// AddressSanitizer, as gcc and as clang announce it.
+#if defined(__SANITIZE_ADDRESS__)
+#define NELK_UNDER_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define NELK_UNDER_ASAN 1
+#endif
+#endif
+
 TEST_F(TopIntervals, TablesThatCannotBeAllocatedEndTheViewer)
 {
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(NELK_UNDER_ASAN)
     // The sanitizer needs address space of its own on the way out, so a
     // capped address space kills it before the viewer's exit status shows.
     GTEST_SKIP() << "address-space cap and AddressSanitizer do not mix";

@@ -1,0 +1,242 @@
+// The relay-stream reader fed arbitrary bytes: whatever a relay, or anything
+// that answers on its port, may write to a viewer.
+//
+// Input: a 7-byte set-up, a clock tape, then the stream.
+//   [0]    bits 0-1 display mode (dump, shortdump, colondump, top),
+//          bits 2-4 report type (none, as, proto, tcpport, udpport),
+//          bits 5-6 and 7: after the stream, in top mode, the key help and
+//          the report key a, p, t or u (when bit 7 is set)
+//   [1]    filters, one per bit: big, router 10.1.2.3, ifIndex 2 (with the
+//          router only, as on the command line), prefix 10.0.0.0/8,
+//          protocol 6, port 80, AS 7018, zero AS 65000
+//   [2]    bits 0-3 report interval, bits 4-7 start time
+//   [3]    screen lines: bit 7 clear, 0 to 15 (each report row ranks whole
+//          tables, so no more); set, a negative count, down to INT_MIN
+//   [4..5] where the stream splits between the two reads (big-endian,
+//          taken modulo the stream length + 1)
+//   [6]    clock tape length (low 4 bits), then that many tape bytes
+// The first part of the stream is placed in the reader's buffer and handled;
+// the second arrives through a pipe and goes through read_packet, so a frame
+// cut between two reads takes the same road as on a socket.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <string>
+
+#include "common/nf5.h"
+#include "tests/fuzz/quiet_output.h"
+#include "viewer/asn_names.h"
+#include "viewer/clock.h"
+#include "viewer/event_loop.h"
+#include "viewer/intervals.h"
+#include "viewer/options.h"
+#include "viewer/packet_reader.h"
+#include "viewer/viewer.h"
+
+namespace {
+
+constexpr std::size_t setup_size = 7;
+// Both parts must fit the reader's buffer behind the most a frame can leave.
+constexpr std::size_t stream_max = reader_buffer_size - reader_max_frame;
+
+constexpr int modes[] = {mode_dump, mode_shortdump, mode_colondump, mode_top};
+// Any non-zero count of minutes passes the command line.
+constexpr int intervals[] = {1,  2,  3,  5,   15,      60,      1440,   527040,
+                             -1, -2, -7, -60, INT_MIN, INT_MAX, 100000, 7};
+constexpr int negative_lines[] = {-1, -2, -5, -6, -7, -1000, INT_MIN + 7, INT_MIN + 6,
+                                  INT_MIN + 5, INT_MIN + 4, INT_MIN + 3, INT_MIN + 2,
+                                  INT_MIN + 1, INT_MIN, -100000, -24};
+
+// The viewer's clock during a run: each reading moves it on by the next tape
+// byte in half minutes; bytes from 0xf0 step it back by whole minutes, as a
+// corrected system clock would. At the end of the tape the clock stands
+// still, so an input closes at most 15 intervals and renders at most as
+// many reports: a fuzzer that spends its time ranking tables finds little.
+struct tape_clock {
+    const std::uint8_t* tape = nullptr;
+    std::size_t length = 0;
+    std::size_t pos = 0;
+    std::time_t now = 0;
+    bool running = false;
+};
+tape_clock fuzz_clock;
+
+std::time_t read_tape_clock()
+{
+    tape_clock& c = fuzz_clock;
+    if (c.running && c.pos < c.length) {
+        const std::uint8_t step = c.tape[c.pos++];
+        if (step >= 0xf0)
+            c.now -= (step - 0xef) * 60;
+        else
+            c.now += step * 30;
+    }
+    return c.now;
+}
+
+// The pipe that carries the second part.
+int pipe_read = -1;
+int pipe_write = -1;
+
+// flow_stats.packets at the end of the last run. Each run starts above it,
+// so the rollover check, which remembers the count it last acted on across
+// calls, never mistakes a new run's first packet for one already checked.
+double packets_so_far = 0;
+
+void write_all(int fd, const std::uint8_t* p, std::size_t n)
+{
+    while (n > 0) {
+        const ssize_t w = write(fd, p, n);
+        if (w <= 0)
+            fuzz::broken("the pipe took less than the second part");
+        p += w;
+        n -= static_cast<std::size_t>(w);
+    }
+}
+
+// A few names, one as long as names get, for the listings and the AS report.
+void load_names()
+{
+    const int fd = memfd_create("asn", MFD_CLOEXEC);
+    std::string text = "0 AS-ZERO\n7018 ATT-INTERNET\n3356 LEVEL3\n65000 PRIVATE\n1 ";
+    text.append(111, 'N');
+    text += '\n';
+    if (fd < 0 || write(fd, text.data(), text.size()) != static_cast<ssize_t>(text.size()))
+        fuzz::broken("AS name file set-up");
+    const std::string path = "/proc/self/fd/" + std::to_string(fd);
+    fuzz::quiet_stderr quiet;
+    if (load_asn_file(path.c_str()) != 0)
+        fuzz::broken("AS name file set-up");
+    close(fd);
+}
+
+void apply_filters(std::uint8_t bits, flow_filter& filter, viewer_config& config,
+                   flow_stats& stats)
+{
+    if (bits & 0x01) {
+        filter.big = 1;
+        stats.max_bytes = 0;
+        stats.max_packets = 0;
+    }
+    if (bits & 0x02) {
+        filter.router = inet_addr("10.1.2.3");
+        if (bits & 0x04)
+            filter.ifindex = 2;
+    }
+    if (bits & 0x08) {
+        filter.prefix_mask = htonl(0xff000000);
+        filter.prefix = inet_addr("10.0.0.0");
+    }
+    if (bits & 0x10)
+        filter.proto = 6;
+    if (bits & 0x20)
+        filter.port = 80;
+    if (bits & 0x40)
+        filter.as = 7018;
+    if (bits & 0x80)
+        config.zero_as = 65000;
+}
+
+// What the reader promises after every read: nothing beyond what was read
+// is taken, and what it keeps is less than one frame.
+void check_reader(const packet_reader& reader, const flow_stats& stats, double first_packets)
+{
+    fuzz::check(reader.start <= reader.end, "reader start beyond its end");
+    fuzz::check(reader.end <= reader_buffer_size, "reader end beyond its buffer");
+    fuzz::check(reader.end - reader.start < reader_max_frame,
+                "reader keeps a whole frame or more unhandled");
+    const double packets = stats.packets - first_packets;
+    fuzz::check(stats.records >= packets && stats.records <= packets * reader_max_records,
+                "records and packets out of step");
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***)
+{
+    fuzz::silence_stdout();
+    // Report minutes in a fixed zone, whatever the machine's.
+    setenv("TZ", "UTC", 1);
+    tzset();
+    set_clock(read_tape_clock);
+    load_names();
+
+    int fds[2];
+    if (pipe2(fds, O_NONBLOCK | O_CLOEXEC) != 0 ||
+        fcntl(fds[1], F_SETPIPE_SZ, static_cast<int>(reader_buffer_size)) <
+            static_cast<int>(stream_max))
+        fuzz::broken("pipe set-up");
+    pipe_read = fds[0];
+    pipe_write = fds[1];
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+{
+    if (size < setup_size)
+        return 0;
+    const std::size_t tape_length = data[6] & 15;
+    if (size < setup_size + tape_length)
+        return 0;
+    const std::uint8_t* stream = data + setup_size + tape_length;
+    std::size_t stream_length = size - setup_size - tape_length;
+    if (stream_length > stream_max)
+        stream_length = stream_max;
+
+    viewer_config config;
+    flow_filter filter;
+    flow_stats stats;
+    stats.current = new_interval_stats();
+    flow_context ctx{&config, &filter, &stats};
+
+    config.mode = modes[data[0] & 3];
+    config.report_type = (data[0] >> 2 & 7) % 5;
+    apply_filters(data[1], filter, config, stats);
+    config.interval = intervals[data[2] & 15];
+    config.lines = data[3] & 0x80 ? negative_lines[data[3] & 15] : data[3] & 15;
+    reconcile_mode(config);
+
+    // Start-up as the viewer does it, on a clock the tape drives afterwards.
+    fuzz_clock = tape_clock{data + setup_size, tape_length, 0,
+                            1700000000 + static_cast<std::time_t>(data[2] >> 4) * 97 * 60,
+                            false};
+    stats.last_time = clock_now();
+    stats.last_minute = report_minute(clock_now());
+    if (config.mode != mode_colondump)
+        stats_alloc(*stats.current);
+    fuzz_clock.running = true;
+
+    stats.packets = packets_so_far + 1;
+    const double first_packets = stats.packets;
+
+    const std::size_t split = load_be16(data + 4) % (stream_length + 1);
+    packet_reader reader;
+    std::memcpy(reader.buffer.get(), stream, split);
+    reader.end = split;
+    handle_frames(reader, ctx);
+    check_reader(reader, stats, first_packets);
+
+    if (stream_length > split) {
+        write_all(pipe_write, stream + split, stream_length - split);
+        read_packet(reader, pipe_read, ctx);
+        check_reader(reader, stats, first_packets);
+        std::uint8_t left;
+        fuzz::check(read(pipe_read, &left, 1) < 0, "read_packet left bytes in the pipe");
+    }
+
+    if (config.mode == mode_top && (data[0] & 0x80)) {
+        handle_key('?', ctx);
+        handle_key("aptu"[data[0] >> 5 & 3], ctx);
+    }
+
+    packets_so_far = stats.packets;
+    return 0;
+}

@@ -16,6 +16,8 @@
 #include "viewer/intervals.h"
 #include "viewer/viewer.h"
 
+#include "tests/under_asan.h"
+
 namespace {
 
 std::time_t fake_now = 0;
@@ -376,15 +378,6 @@ void cap_address_space()
         }
     }
 }
-
-// AddressSanitizer, as gcc and as clang announce it.
-#if defined(__SANITIZE_ADDRESS__)
-#define NELK_UNDER_ASAN 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define NELK_UNDER_ASAN 1
-#endif
-#endif
 
 TEST_F(TopIntervals, TablesThatCannotBeAllocatedEndTheViewer)
 {

@@ -12,15 +12,7 @@
 #include <vector>
 
 #include "tests/e2e/harness.h"
-
-// AddressSanitizer, as gcc and as clang announce it.
-#if defined(__SANITIZE_ADDRESS__)
-#define NELK_UNDER_ASAN 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define NELK_UNDER_ASAN 1
-#endif
-#endif
+#include "tests/under_asan.h"
 
 using namespace e2e;
 using bytes = std::vector<std::uint8_t>;

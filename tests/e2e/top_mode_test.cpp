@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "tests/e2e/harness.h"
+#include "tests/under_asan.h"
 #include "tests/e2e/pty_harness.h"
 #include "tools/nf5_synth.h"
 
@@ -332,7 +333,7 @@ TEST(TopMode, MemoryStaysBoundedOverRollovers)
     ASSERT_FALSE(peak.empty());
     const long kib = std::stol(peak);
     RecordProperty("viewer_peak_rss_kib", static_cast<int>(kib));
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(NELK_UNDER_ASAN)
     GTEST_SKIP() << "peak RSS " << kib << " KiB; AddressSanitizer's shadow memory makes the bound moot";
 #else
     EXPECT_GT(kib, 14 * 1024) << "the traffic should have touched two sets of tables";

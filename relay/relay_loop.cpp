@@ -23,6 +23,10 @@ namespace {
 // buffers, rather than spinning on a listening socket that stays readable.
 constexpr long accept_pause_ms = 250;
 
+// A burst of viewers connecting at once must not outrun the short listen
+// queue, where the kernel would drop them; each pass takes up to this many.
+constexpr int accepts_per_pass = 64;
+
 struct relay_state {
     int udp_fd = -1;
     int listen_fd = -1;
@@ -143,7 +147,9 @@ void reject(relay_state& st, int fd, const char* format, int value)
     close(fd);
 }
 
-void accept_client(relay_state& st)
+// Takes one waiting connection. Returns false when there is none left to
+// take in this pass (none waiting, or accepting is paused).
+bool accept_client(relay_state& st)
 {
     sockaddr_in peer{};
     socklen_t len = sizeof peer;
@@ -154,7 +160,7 @@ void accept_client(relay_state& st)
 #if EWOULDBLOCK != EAGAIN
         case EWOULDBLOCK:
 #endif
-            return;  // the viewer gave up before we got to it
+            return false;  // none waiting, or the viewer gave up before we got to it
         case EBADF:
         case EFAULT:
         case EINVAL:
@@ -170,10 +176,10 @@ void accept_client(relay_state& st)
             st.accept_resume.tv_nsec += accept_pause_ms * 1000000;
             st.accept_resume.tv_sec += st.accept_resume.tv_nsec / 1000000000;
             st.accept_resume.tv_nsec %= 1000000000;
-            return;
+            return false;
         default:
             report_error("accept error");  // only this connection failed
-            return;
+            return true;
         }
     }
     // Slot value 0 means free, so a viewer cannot be kept on descriptor 0.
@@ -182,13 +188,13 @@ void accept_client(relay_state& st)
         close(fd);
         if (moved < 0) {
             report_error("accept error");
-            return;
+            return true;
         }
         fd = moved;
     }
     if (fd >= FD_SETSIZE) {
         reject(st, fd, "Descriptor %d is beyond select's reach.  New client rejected.\n", fd);
-        return;
+        return true;
     }
     tune_client_socket(fd, st.bufsize);
     for (int slot = 0; slot < relay_max_clients; ++slot) {
@@ -196,10 +202,11 @@ void accept_client(relay_state& st)
             if (debug_mode)
                 std::printf("New client:  Assigning fd %d to l_clients[%d]\n", fd, slot);
             st.l_clients[slot] = fd;
-            return;
+            return true;
         }
     }
     reject(st, fd, " Alread talking to %d clients.  New client rejected.\n", relay_max_clients);
+    return true;
 }
 
 // Reads and throws away what viewers send, noticing those that left. The
@@ -295,6 +302,11 @@ void relay_loop(int udp_fd, int listen_fd, int bufsize)
     st->udp_fd = udp_fd;
     st->listen_fd = listen_fd;
     st->bufsize = bufsize;
+    // Each pass accepts until the queue is empty, so the listening socket
+    // must say so instead of waiting. Accepted viewers stay blocking.
+    const int listen_flags = fcntl(listen_fd, F_GETFL);
+    if (listen_flags < 0 || fcntl(listen_fd, F_SETFL, listen_flags | O_NONBLOCK) < 0)
+        fatal_error("listen error");
 
     for (;;) {
         fd_set rset;
@@ -339,8 +351,10 @@ void relay_loop(int udp_fd, int listen_fd, int bufsize)
             receive_batch(*st);
             relay_batch_to_clients(*st);
         }
-        if (!st->accept_paused && FD_ISSET(listen_fd, &rset))
-            accept_client(*st);
+        if (!st->accept_paused && FD_ISSET(listen_fd, &rset)) {
+            for (int i = 0; i < accepts_per_pass && accept_client(*st); ++i) {
+            }
+        }
         read_clients(*st, rset);
     }
 }

@@ -37,6 +37,7 @@
 
 #include "common/nf5.h"
 #include "common/unique_fd.h"
+#include "tools/loopback.h"
 
 namespace {
 
@@ -48,25 +49,6 @@ constexpr std::size_t datagram_size = nf5_header_size + records * nf5_record_siz
 constexpr std::size_t frame_size = relay_addr_size + datagram_size;                  // 1468
 constexpr std::uint32_t probe_seq = 0xffffffffu;
 constexpr milliseconds send_time(3000);
-
-sockaddr_in loopback(int port)
-{
-    sockaddr_in sin{};
-    sin.sin_family = AF_INET;
-    sin.sin_port = htons(static_cast<std::uint16_t>(port));
-    sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return sin;
-}
-
-int free_port(int type)
-{
-    unique_fd fd(socket(AF_INET, type, 0));
-    sockaddr_in sin = loopback(0);
-    bind(fd.get(), reinterpret_cast<sockaddr*>(&sin), sizeof sin);
-    socklen_t len = sizeof sin;
-    getsockname(fd.get(), reinterpret_cast<sockaddr*>(&sin), &len);
-    return ntohs(sin.sin_port);
-}
 
 // A datagram of 30 records; flow_sequence carries the datagram's number.
 std::vector<std::uint8_t> datagram(std::uint32_t seq)

@@ -47,6 +47,7 @@
 
 #include "common/nf5.h"
 #include "common/unique_fd.h"
+#include "tools/loopback.h"
 #include "tools/nf5_synth.h"
 
 namespace {
@@ -66,26 +67,6 @@ static_assert(std::atomic<bool>::is_always_lock_free);
 void on_signal(int)
 {
     interrupted.store(true, std::memory_order_relaxed);
-}
-
-sockaddr_in loopback(int port)
-{
-    sockaddr_in sin{};
-    sin.sin_family = AF_INET;
-    sin.sin_port = htons(static_cast<std::uint16_t>(port));
-    sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return sin;
-}
-
-int free_port(int type)
-{
-    unique_fd fd(socket(AF_INET, type, 0));
-    sockaddr_in sin = loopback(0);
-    if (!fd || bind(fd.get(), reinterpret_cast<sockaddr*>(&sin), sizeof sin) < 0)
-        return -1;
-    socklen_t len = sizeof sin;
-    getsockname(fd.get(), reinterpret_cast<sockaddr*>(&sin), &len);
-    return ntohs(sin.sin_port);
 }
 
 // --- the relay process and what /proc says about it

@@ -1,15 +1,13 @@
 // The operator's filters, flow numbering, dispatch and the flow limit.
 #include "viewer/flow_filter.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-
 #include <cstdio>
 #include <cstring>
 
 #include "viewer/intervals.h"
 #include "viewer/listings.h"
 #include "viewer/terminal.h"
+#include "viewer/text_format.h"
 
 namespace {
 
@@ -21,16 +19,14 @@ double shown = 0;
 struct router_name {
     std::uint32_t address = 0;
     bool valid = false;
-    char text[INET_ADDRSTRLEN] = "";
+    char text[ipv4_text_max + 1] = "";
 };
 router_name last_router;
 
 const char* router_text(std::uint32_t address)
 {
     if (!last_router.valid || last_router.address != address) {
-        in_addr a;
-        a.s_addr = address;
-        inet_ntop(AF_INET, &a, last_router.text, sizeof last_router.text);
+        *format_ipv4(last_router.text, address) = '\0';
         last_router.address = address;
         last_router.valid = true;
     }

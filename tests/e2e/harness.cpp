@@ -1,6 +1,7 @@
 #include "tests/e2e/harness.h"
 
 #include "common/nf5.h"
+#include "tools/loopback.h"
 
 #include <arpa/inet.h>
 #include <dirent.h>
@@ -29,28 +30,6 @@ namespace e2e {
 namespace {
 
 using clock = std::chrono::steady_clock;
-
-sockaddr_in loopback(int port)
-{
-    sockaddr_in sin{};
-    sin.sin_family = AF_INET;
-    sin.sin_port = htons(static_cast<std::uint16_t>(port));
-    sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return sin;
-}
-
-int free_port(int type)
-{
-    unique_fd fd(socket(AF_INET, type, 0));
-    if (!fd)
-        return -1;
-    sockaddr_in sin = loopback(0);
-    if (bind(fd.get(), reinterpret_cast<sockaddr*>(&sin), sizeof sin) < 0)
-        return -1;
-    socklen_t len = sizeof sin;
-    getsockname(fd.get(), reinterpret_cast<sockaddr*>(&sin), &len);
-    return ntohs(sin.sin_port);
-}
 
 std::string temp_file(const char* tag)
 {

@@ -22,18 +22,13 @@ namespace {
 std::time_t bench_now = 1773140400;  // Tue Mar 10 11:00:00 2026 UTC
 std::time_t bench_clock() { return bench_now; }
 
-struct top_viewer {
-    viewer_config config;
-    flow_filter filter;
-    flow_stats stats;
-    flow_context ctx{&config, &filter, &stats};
-
+struct top_viewer : viewer_records {
     top_viewer()
     {
-        config.mode = mode_top;
-        config.report_type = report_as;
-        stats.current = new_interval_stats();
-        stats_alloc(*stats.current);
+        config.mode = display_mode::top;
+        config.report_type = report_kind::as;
+        clock.now = bench_clock;
+        open_current_interval(ctx);
     }
 };
 
@@ -85,14 +80,12 @@ BENCHMARK(BM_accumulate)->Arg(0)->Arg(1);
 // time), Arg 0 keeps it within one second as busy traffic does.
 void BM_rollover_check_no_boundary(benchmark::State& state)
 {
-    set_clock(bench_clock);
     top_viewer v;
     const std::time_t base = 1773140400 + 30 * 60;  // 11:30, no boundary for -i 60
     bench_now = base;
     v.stats.last_minute = report_minute(bench_now);
     const bool new_second = state.range(0) != 0;
     for (auto _ : state) {
-        v.stats.packets += 1;
         rollover_check(v.ctx);
         if (new_second && ++bench_now == base + 25 * 60)
             bench_now = base;
@@ -100,7 +93,6 @@ void BM_rollover_check_no_boundary(benchmark::State& state)
     state.SetItemsProcessed(state.iterations());
     if (v.stats.last_report)
         state.SkipWithError("an interval closed");
-    set_clock(nullptr);
 }
 BENCHMARK(BM_rollover_check_no_boundary)->Arg(0)->Arg(1);
 
@@ -108,7 +100,6 @@ BENCHMARK(BM_rollover_check_no_boundary)->Arg(0)->Arg(1);
 // no rows so that the figure is the move, the free and the fresh tables.
 void BM_rollover(benchmark::State& state)
 {
-    set_clock(bench_clock);
     top_viewer v;
     v.config.interval = 1;
     v.config.lines = 0;
@@ -117,14 +108,12 @@ void BM_rollover(benchmark::State& state)
     quiet_stdout quiet;
     for (auto _ : state) {
         bench_now += 60;
-        v.stats.packets += 1;
         rollover_check(v.ctx);
         state.PauseTiming();
         for (const auto& rec : records)  // touch the new tables as traffic does
             accumulate(rec, v.ctx);
         state.ResumeTiming();
     }
-    set_clock(nullptr);
 }
 BENCHMARK(BM_rollover);
 
@@ -154,7 +143,7 @@ void BM_render(benchmark::State& state)
     setenv("TZ", "UTC", 1);
     tzset();
     top_viewer v;
-    v.config.report_type = static_cast<int>(state.range(0));
+    v.config.report_type = static_cast<report_kind>(state.range(0));
     v.config.lines = static_cast<int>(state.range(1));
     if (state.range(2)) {
         v.filter.router = inet_addr("192.0.2.1");
@@ -172,13 +161,13 @@ void BM_render(benchmark::State& state)
 }
 BENCHMARK(BM_render)
     ->ArgNames({"type", "lines", "two_sections"})
-    ->Args({report_as, 24, 0})
-    ->Args({report_as, 24, 1})
-    ->Args({report_proto, 24, 0})
-    ->Args({report_tcpport, 24, 0})
-    ->Args({report_udpport, 24, 1})
-    ->Args({report_as, 200, 1})
-    ->Args({report_tcpport, 200, 1})
+    ->Args({static_cast<long>(report_kind::as), 24, 0})
+    ->Args({static_cast<long>(report_kind::as), 24, 1})
+    ->Args({static_cast<long>(report_kind::proto), 24, 0})
+    ->Args({static_cast<long>(report_kind::tcpport), 24, 0})
+    ->Args({static_cast<long>(report_kind::udpport), 24, 1})
+    ->Args({static_cast<long>(report_kind::as), 200, 1})
+    ->Args({static_cast<long>(report_kind::tcpport), 200, 1})
     ->Unit(benchmark::kMillisecond);
 
 }  // namespace

@@ -44,7 +44,8 @@ std::string path_opened_by_init()
 {
     opened_path.clear();
     capture_fopen = true;
-    const int status = Init_ASN_Lookups();
+    asn_table names;
+    const int status = Init_ASN_Lookups(names);
     capture_fopen = false;
     EXPECT_EQ(status, 1) << "a missing AS name file is reported as a failed load";
     return opened_path;
@@ -67,10 +68,11 @@ TEST(AsnPath, DefaultPrefixGivesUsrLocalShareNelk)
 // The example installed next to the AS name file must load as one.
 TEST(AsnPath, InstalledExampleLoadsWhole)
 {
-    ASSERT_EQ(load_asn_file(NELK_ASN_EXAMPLE), 0);
-    EXPECT_STREQ(asn_name(64496), "example-transit");
-    EXPECT_STREQ(asn_name(65534), "private-last");
-    EXPECT_STREQ(asn_name(64499), "<unknown>");
+    asn_table names;
+    ASSERT_EQ(load_asn_file(names, NELK_ASN_EXAMPLE), 0);
+    EXPECT_STREQ(asn_name(names, 64496), "example-transit");
+    EXPECT_STREQ(asn_name(names, 65534), "private-last");
+    EXPECT_STREQ(asn_name(names, 64499), "<unknown>");
 }
 
 }  // namespace

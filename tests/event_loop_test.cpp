@@ -21,10 +21,10 @@ const std::string no_stats_line =
     "No stats to display.  As least one report interval needs to pass        \r";
 
 struct KeyTable : testing::Test {
-    viewer_config config;
-    flow_filter filter;
-    flow_stats stats;
-    flow_context ctx{&config, &filter, &stats};
+    viewer_records v;
+    viewer_config& config = v.config;
+    flow_stats& stats = v.stats;
+    flow_context& ctx = v.ctx;
 
     std::string press(int key)
     {
@@ -38,11 +38,11 @@ struct KeyTable : testing::Test {
 
 TEST_F(KeyTable, OtherKeysShowTheHelpLineAndChangeNothing)
 {
-    config.report_type = report_tcpport;
+    config.report_type = report_kind::tcpport;
     for (int key : std::initializer_list<int>{'?', 'Q', 'A', 'P', 'T', 'U', 'x', ' ', '\n', '\r', 0, 4, 27, 127, 255}) {
         SCOPED_TRACE(key);
         EXPECT_EQ(press(key), help_line);
-        EXPECT_EQ(config.report_type, report_tcpport);
+        EXPECT_EQ(config.report_type, report_kind::tcpport);
     }
 }
 
@@ -50,10 +50,10 @@ TEST_F(KeyTable, ReportKeysSetTheTypeAndReprintTheLastReport)
 {
     struct case_ {
         int key;
-        int type;
+        report_kind type;
     };
-    const case_ cases[] = {{'a', report_as}, {'p', report_proto}, {'t', report_tcpport},
-                           {'u', report_udpport}};
+    const case_ cases[] = {{'a', report_kind::as}, {'p', report_kind::proto}, {'t', report_kind::tcpport},
+                           {'u', report_kind::udpport}};
     for (const auto& c : cases) {
         SCOPED_TRACE(static_cast<char>(c.key));
         EXPECT_EQ(press(c.key), no_stats_line) << "no interval has closed yet";
@@ -63,21 +63,21 @@ TEST_F(KeyTable, ReportKeysSetTheTypeAndReprintTheLastReport)
 
 TEST_F(KeyTable, ReportKeyReprintsAClosedIntervalInTheNewType)
 {
-    config.mode = mode_top;
+    config.mode = display_mode::top;
     stats.last_report = new_interval_stats();
-    stats_alloc(*stats.last_report);
+    ASSERT_TRUE(stats_alloc(*stats.last_report));
     stats.last_report->seconds = 60;
     stats.last_report->in_bytes = 1000;
     stats.last_report->in_proto[17] = 1000;
     stats.last_report->in_udp_src[53] = 1000;
 
     std::string out = press('p');
-    EXPECT_EQ(config.report_type, report_proto);
+    EXPECT_EQ(config.report_type, report_kind::proto);
     EXPECT_EQ(out.rfind("Summary for interval (00:01:00 total) ending ", 0), 0u) << out;
     EXPECT_NE(out.find("Rank|--Proto Name/Num---|"), std::string::npos) << out;
 
     out = press('u');
-    EXPECT_EQ(config.report_type, report_udpport);
+    EXPECT_EQ(config.report_type, report_kind::udpport);
     EXPECT_NE(out.find("|-----UDP Port------|"), std::string::npos) << out;
     EXPECT_NE(out.find("(   53)"), std::string::npos) << out;
 }

@@ -15,7 +15,7 @@
 namespace {
 
 // Numbers and filters records without printing them.
-constexpr int mode_silent = 0;
+constexpr auto mode_silent = display_mode{0};
 
 std::uint32_t ip(const char* dotted)
 {
@@ -40,20 +40,30 @@ nf5_record flow(const char* src, const char* dst, int prot, int srcport, int dst
     return r;
 }
 
+// The frame a record comes in, as the reader hands it on.
+frame_info frame_from(const char* router)
+{
+    frame_info f;
+    f.router = ip(router);
+    std::snprintf(f.router_text, sizeof f.router_text, "%s", router);
+    return f;
+}
+
 struct FlowFilter : testing::Test {
-    viewer_config config;
-    flow_filter filter;
-    flow_stats stats;
-    flow_context ctx{&config, &filter, &stats};
-    std::uint32_t router = ip("10.0.0.1");
+    viewer_records v;
+    viewer_config& config = v.config;
+    flow_filter& filter = v.filter;
+    flow_stats& stats = v.stats;
+    flow_context& ctx = v.ctx;
+    frame_info router = frame_from("10.0.0.1");
 
     FlowFilter() { config.mode = mode_silent; }
 
     bool passes(const nf5_record& rec)
     {
-        const double before = flows_shown();
-        account_flow(rec, &router, ctx);
-        return flows_shown() == before + 1;
+        const double before = stats.flows_shown;
+        account_flow(rec, router, ctx);
+        return stats.flows_shown == before + 1;
     }
 };
 
@@ -108,9 +118,9 @@ TEST_F(FlowFilter, RouterMatchesTheFramesRouter)
 {
     filter.router = ip("10.1.2.3");
     const nf5_record rec = flow("10.1.2.3", "10.1.2.3", 6, 80, 1025, 1, 2);
-    router = ip("10.1.2.3");
+    router = frame_from("10.1.2.3");
     EXPECT_TRUE(passes(rec));
-    router = ip("10.1.2.4");
+    router = frame_from("10.1.2.4");
     EXPECT_FALSE(passes(rec)) << "the flow's own addresses do not count";
 }
 
@@ -178,36 +188,30 @@ TEST_F(FlowFilter, RejectedFlowsRaiseNoMaxima)
 
 TEST_F(FlowFilter, FlowNumbersRunOnAcrossCallsAndRouters)
 {
-    config.mode = mode_colondump;
-    const double first = flows_shown() + 1;
+    config.mode = display_mode::colondump;
+    stats.flows_shown = 41;
     testing::internal::CaptureStdout();
     const nf5_record rec = flow("192.0.2.1", "198.51.100.7", 6, 80, 1025, 0, 65001);
-    account_flow(rec, &router, ctx);
-    std::uint32_t other = ip("192.168.100.200");
-    account_flow(rec, &other, ctx);
-    account_flow(rec, &router, ctx);
+    account_flow(rec, router, ctx);
+    account_flow(rec, frame_from("192.168.100.200"), ctx);
+    account_flow(rec, router, ctx);
     std::fflush(stdout);
-    const std::string out = testing::internal::GetCapturedStdout();
-    char expected[512];
-    std::snprintf(expected, sizeof expected,
-                  "%.0f:10.0.0.1:2:192.0.2.1:80:3:198.51.100.7:1025:1500:3:6:0:65001\n"
-                  "%.0f:192.168.100.200:2:192.0.2.1:80:3:198.51.100.7:1025:1500:3:6:0:65001\n"
-                  "%.0f:10.0.0.1:2:192.0.2.1:80:3:198.51.100.7:1025:1500:3:6:0:65001\n",
-                  first, first + 1, first + 2);
-    EXPECT_EQ(out, expected);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "42:10.0.0.1:2:192.0.2.1:80:3:198.51.100.7:1025:1500:3:6:0:65001\n"
+              "43:192.168.100.200:2:192.0.2.1:80:3:198.51.100.7:1025:1500:3:6:0:65001\n"
+              "44:10.0.0.1:2:192.0.2.1:80:3:198.51.100.7:1025:1500:3:6:0:65001\n");
 }
 
-// Flow limit. The death tests run in a fresh process, so flows shown starts
-// at 0 there; standard output is sent to standard error for matching.
+// Flow limit. Standard output is sent to standard error for matching.
 
-void feed(flow_context& ctx, std::uint32_t router, std::initializer_list<bool> pass,
+void feed(flow_context& ctx, const frame_info& router, std::initializer_list<bool> pass,
           bool mark = true)
 {
     std::fflush(stdout);
     ::dup2(2, 1);
     for (bool p : pass) {
         nf5_record rec = flow("192.0.2.1", "198.51.100.7", p ? 6 : 17, 80, 1025, 1, 2);
-        account_flow(rec, &router, ctx);
+        account_flow(rec, router, ctx);
         if (mark)
             std::fprintf(stderr, "handled\n");
     }
@@ -238,7 +242,7 @@ TEST_F(FlowFilter, ListedFlowsAreOutBeforeTheFlowLimitLine)
 {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     config.flow_limit = 2;
-    config.mode = mode_colondump;
+    config.mode = display_mode::colondump;
     EXPECT_EXIT(feed(ctx, router, {true, true, true}, false), testing::ExitedWithCode(0),
                 "^1:10\\.0\\.0\\.1:2:192\\.0\\.2\\.1:80:3:198\\.51\\.100\\.7:1025:1500:3:6:1:2\n"
                 "2:10\\.0\\.0\\.1:.*:1:2\nFlow limit reached \\(2\\)\\.  Exiting\n$");

@@ -41,17 +41,15 @@ parsed parse(std::vector<std::string> args)
     for (std::string& a : args)
         argv.push_back(a.data());
     argv.push_back(nullptr);
-    viewer_config config;
-    flow_filter filter;
-    flow_stats stats;
-    stats.max_bytes = 5000;
-    flow_context ctx{&config, &filter, &stats};
+    viewer_records v;
+    v.stats.max_bytes = 5000;
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();  // getopt's own complaint
-    int status = parse_options(static_cast<int>(args.size()), argv.data(), ctx);
+    int status = parse_options(static_cast<int>(args.size()), argv.data(), v.ctx);
     std::fflush(stdout);
     testing::internal::GetCapturedStderr();
-    return {status, testing::internal::GetCapturedStdout(), config, filter, stats.max_bytes};
+    return {status, testing::internal::GetCapturedStdout(), v.config, v.filter,
+            v.stats.max_bytes};
 }
 
 std::string args_text(const std::vector<std::string>& args)
@@ -69,7 +67,8 @@ std::string fields(const viewer_config& c, const flow_filter& f)
     std::snprintf(text, sizeof text,
                   "server %s port %d mode %d report %d zero_as %d limit %d interval %d lines %d "
                   "as %d port %d proto %d big %d ifindex %d router %lld prefix %lld mask %lld",
-                  c.server, c.port, c.mode, c.report_type, c.zero_as, c.flow_limit, c.interval,
+                  c.server, c.port, static_cast<int>(c.mode), static_cast<int>(c.report_type),
+                  c.zero_as, c.flow_limit, c.interval,
                   c.lines, f.as, f.port, f.proto, f.big, f.ifindex,
                   f.router ? static_cast<long long>(*f.router) : -1LL,
                   f.prefix ? static_cast<long long>(*f.prefix) : -1LL,
@@ -160,13 +159,13 @@ TEST(Options, Fields)
         {{"-a", "65001", "-b"}, [](cfg&, flt& f) { f.as = 65001, f.big = 1; }},
         {{"-i", "-5", "-l", "40"}, [](cfg& c, flt&) { c.interval = -5, c.lines = 40; }},
         {{"-p", "53", "-P", "17"}, [](cfg&, flt& f) { f.port = 53, f.proto = 17; }},
-        {{"-m", "shortdump"}, [](cfg& c, flt&) { c.mode = mode_shortdump; }},
-        {{"-m", " colondump x"}, [](cfg& c, flt&) { c.mode = mode_colondump; }},
-        {{"-m", "dump", "-m", "top"}, [](cfg& c, flt&) { c.mode = mode_top; }},
-        {{"-t", "as"}, [](cfg& c, flt&) { c.report_type = report_as; }},
-        {{"-t", "proto"}, [](cfg& c, flt&) { c.report_type = report_proto; }},
-        {{"-t", "tcpport"}, [](cfg& c, flt&) { c.report_type = report_tcpport; }},
-        {{"-t", "udpport"}, [](cfg& c, flt&) { c.report_type = report_udpport; }},
+        {{"-m", "shortdump"}, [](cfg& c, flt&) { c.mode = display_mode::shortdump; }},
+        {{"-m", " colondump x"}, [](cfg& c, flt&) { c.mode = display_mode::colondump; }},
+        {{"-m", "dump", "-m", "top"}, [](cfg& c, flt&) { c.mode = display_mode::top; }},
+        {{"-t", "as"}, [](cfg& c, flt&) { c.report_type = report_kind::as; }},
+        {{"-t", "proto"}, [](cfg& c, flt&) { c.report_type = report_kind::proto; }},
+        {{"-t", "tcpport"}, [](cfg& c, flt&) { c.report_type = report_kind::tcpport; }},
+        {{"-t", "udpport"}, [](cfg& c, flt&) { c.report_type = report_kind::udpport; }},
         {{"-r", "10.0.0.1", "-n", "3"},
          [](cfg&, flt& f) { f.router = net("10.0.0.1"), f.ifindex = 3; }},
         {{"-s", "relay.example:5555"},
@@ -202,16 +201,19 @@ TEST(Options, Fields)
 TEST(Options, ReconcileModeAndReportType)
 {
     const struct {
-        int mode;
-        int report_type;
+        display_mode mode;
+        report_kind report_type;
         const char* out;  // no line end: the next start-up line follows on it
-        int report_after;
+        report_kind report_after;
     } rows[] = {
-        {mode_top, report_none, "topmode not set with -t, defaulting to as.", report_as},
-        {mode_top, report_udpport, "", report_udpport},
-        {mode_dump, report_udpport, "Warning: topmode set but mode not set to top", report_udpport},
-        {mode_colondump, report_as, "Warning: topmode set but mode not set to top", report_as},
-        {mode_shortdump, report_none, "", report_none},
+        {display_mode::top, report_kind::none, "topmode not set with -t, defaulting to as.",
+         report_kind::as},
+        {display_mode::top, report_kind::udpport, "", report_kind::udpport},
+        {display_mode::dump, report_kind::udpport,
+         "Warning: topmode set but mode not set to top", report_kind::udpport},
+        {display_mode::colondump, report_kind::as,
+         "Warning: topmode set but mode not set to top", report_kind::as},
+        {display_mode::shortdump, report_kind::none, "", report_kind::none},
     };
     for (const auto& r : rows) {
         viewer_config config;
@@ -220,7 +222,8 @@ TEST(Options, ReconcileModeAndReportType)
         testing::internal::CaptureStdout();
         reconcile_mode(config);
         std::fflush(stdout);
-        EXPECT_EQ(testing::internal::GetCapturedStdout(), r.out) << r.mode << "/" << r.report_type;
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), r.out)
+            << static_cast<int>(r.mode) << "/" << static_cast<int>(r.report_type);
         EXPECT_EQ(config.report_type, r.report_after);
         EXPECT_EQ(config.mode, r.mode);
     }

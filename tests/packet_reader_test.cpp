@@ -5,24 +5,22 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <pthread.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
-#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <functional>
 #include <random>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "common/nf5.h"
 #include "common/unique_fd.h"
+#include "tools/loopback.h"
 #include "viewer/flow_filter.h"
 #include "viewer/packet_reader.h"
 #include "viewer/viewer.h"
@@ -31,7 +29,7 @@ namespace {
 
 // A mode that numbers and filters records but prints nothing, so the
 // counters alone show what reached the filter.
-constexpr int mode_silent = 0;
+constexpr auto mode_silent = display_mode{0};
 
 struct loopback_stream {
     unique_fd relay;   // the test writes the relay's side
@@ -41,9 +39,7 @@ struct loopback_stream {
 loopback_stream open_stream()
 {
     unique_fd listener(::socket(AF_INET, SOCK_STREAM, 0));
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in addr = loopback(0);
     socklen_t len = sizeof addr;
     EXPECT_EQ(::bind(listener.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
     EXPECT_EQ(::listen(listener.get(), 1), 0);
@@ -116,10 +112,11 @@ std::vector<std::uint8_t> operator+(std::vector<std::uint8_t> a, const std::vect
 }
 
 struct reader_fixture : testing::Test {
-    viewer_config config;
-    flow_filter filter;
-    flow_stats stats;
-    flow_context ctx{&config, &filter, &stats};
+    viewer_records v;
+    viewer_config& config = v.config;
+    flow_filter& filter = v.filter;
+    flow_stats& stats = v.stats;
+    flow_context& ctx = v.ctx;
     packet_reader reader;
     loopback_stream stream = open_stream();
 
@@ -153,7 +150,7 @@ using PacketReader = reader_fixture;
 TEST_F(PacketReader, HeadInThreeSegmentsIsGatheredIntoOneFrame)
 {
     const auto bytes = good_frame("10.1.2.3", 2);
-    const double shown = flows_shown();
+    const double shown = stats.flows_shown;
     send_all(stream.relay.get(), bytes, 0, 9);
     ASSERT_TRUE(pump_once());
     EXPECT_EQ(stats.packets, 0);
@@ -166,7 +163,7 @@ TEST_F(PacketReader, HeadInThreeSegmentsIsGatheredIntoOneFrame)
     send_all(stream.relay.get(), bytes, relay_frame_head_size);
     ASSERT_TRUE(pump_until([&] { return stats.records == 2; }));
     EXPECT_EQ(stats.packets, 1);
-    EXPECT_EQ(flows_shown(), shown + 2);
+    EXPECT_EQ(stats.flows_shown, shown + 2);
 }
 
 TEST_F(PacketReader, RecordsSplitAnywhereStillMakeWholeFrames)
@@ -224,7 +221,7 @@ TEST_F(PacketReader, RecordCountsOneToThousandPassOthersAreRefused)
         SCOPED_TRACE(c.count);
         const double packets = stats.packets;
         const double records = stats.records;
-        const double shown = flows_shown();
+        const double shown = stats.flows_shown;
         // A refused head is followed by a one-record marker frame, so the
         // test knows when the reader is through with it.
         const auto bytes = c.accepted ? good_frame("10.0.0.1", c.count)
@@ -238,7 +235,7 @@ TEST_F(PacketReader, RecordCountsOneToThousandPassOthersAreRefused)
         ASSERT_TRUE(done);
         const double expected = c.accepted ? c.count : 1;
         EXPECT_EQ(stats.records, records + expected);
-        EXPECT_EQ(flows_shown(), shown + expected);
+        EXPECT_EQ(stats.flows_shown, shown + expected);
         EXPECT_EQ(out, c.accepted ? std::string()
                                   : "Strange netflow packet.  Record count is " +
                                         std::to_string(c.count) + "\n");
@@ -256,33 +253,27 @@ TEST_F(PacketReader, CountersAddUpOverFrames)
 TEST_F(PacketReader, RouterAddressReachesTheFilterForEveryRecord)
 {
     filter.router = ip("10.1.2.3");
-    const double shown = flows_shown();
     send_all(stream.relay.get(), good_frame("10.1.2.3", 2) + good_frame("10.3.2.1", 4) +
                                      good_frame("10.1.2.3", 1));
     ASSERT_TRUE(pump_until([&] { return stats.packets == 3; }));
-    EXPECT_EQ(flows_shown(), shown + 3);
+    EXPECT_EQ(stats.flows_shown, 3);
 }
 
 TEST_F(PacketReader, RecordsReachTheListingInOrderWithTheirRouter)
 {
-    config.mode = mode_colondump;
+    config.mode = display_mode::colondump;
     nf5_record a = flow(0, 65001, 1500);
     nf5_record b = flow(7, 8, 4000000000u);
     b.srcport = 53;
     b.prot = 17;
-    const double first = flows_shown() + 1;
     testing::internal::CaptureStdout();
     send_all(stream.relay.get(), frame("10.1.2.3", 5, 2, {a, b}));
     bool done = pump_until([&] { return stats.packets == 1; });
     std::fflush(stdout);
     const std::string out = testing::internal::GetCapturedStdout();
     ASSERT_TRUE(done);
-    char expected[256];
-    std::snprintf(expected, sizeof expected,
-                  "%.0f:10.1.2.3:2:192.0.2.1:80:3:198.51.100.7:1025:1500:3:6:0:65001\n"
-                  "%.0f:10.1.2.3:2:192.0.2.1:53:3:198.51.100.7:1025:4000000000:3:17:7:8\n",
-                  first, first + 1);
-    EXPECT_EQ(out, expected);
+    EXPECT_EQ(out, "1:10.1.2.3:2:192.0.2.1:80:3:198.51.100.7:1025:1500:3:6:0:65001\n"
+                   "2:10.1.2.3:2:192.0.2.1:53:3:198.51.100.7:1025:4000000000:3:17:7:8\n");
 }
 
 TEST_F(PacketReader, ZeroAsIsReplacedByTheLow16BitsOfTheOption)
@@ -301,15 +292,15 @@ TEST_F(PacketReader, ZeroAsIsReplacedByTheLow16BitsOfTheOption)
         config.zero_as = c.zero_as;
         filter.as = c.as_filter;
         const double packets = stats.packets;
-        const double shown = flows_shown();
+        const double shown = stats.flows_shown;
         send_all(stream.relay.get(), good_frame("10.0.0.1", 1, flow(0, 7018)));
         ASSERT_TRUE(pump_until([&] { return stats.packets == packets + 1; }));
-        EXPECT_EQ(flows_shown(), shown + (c.passes ? 1 : 0));
+        EXPECT_EQ(stats.flows_shown, shown + (c.passes ? 1 : 0));
     }
     // Both ends replaced in one record.
     config.zero_as = 65000;
     filter.as = 65000;
-    config.mode = mode_colondump;
+    config.mode = display_mode::colondump;
     const double packets = stats.packets;
     testing::internal::CaptureStdout();
     send_all(stream.relay.get(), good_frame("10.0.0.1", 1, flow(0, 0)));
@@ -356,17 +347,13 @@ struct stream_outcome {
 stream_outcome feed_in_pieces(const std::vector<std::uint8_t>& bytes, std::size_t max_piece,
                               unsigned seed)
 {
-    viewer_config config;
-    config.mode = mode_silent;
-    config.zero_as = 2;
-    flow_filter filter;
-    filter.as = 1;
-    flow_stats stats;
-    flow_context ctx{&config, &filter, &stats};
+    viewer_records v;
+    v.config.mode = mode_silent;
+    v.config.zero_as = 2;
+    v.filter.as = 1;
     packet_reader reader;
     loopback_stream stream = open_stream();
     std::mt19937 rng(seed);
-    const double shown = flows_shown();
     testing::internal::CaptureStdout();
     for (std::size_t at = 0; at < bytes.size();) {
         const std::size_t next = std::min(bytes.size(), at + 1 + rng() % max_piece);
@@ -377,11 +364,11 @@ stream_outcome feed_in_pieces(const std::vector<std::uint8_t>& bytes, std::size_
             pollfd p{stream.viewer.get(), POLLIN, 0};
             if (::poll(&p, 1, at == bytes.size() ? 100 : 0) != 1)
                 break;
-            read_packet(reader, stream.viewer.get(), ctx);
+            read_packet(reader, stream.viewer.get(), v.ctx);
         }
     }
     std::fflush(stdout);
-    return {stats.packets, stats.records, flows_shown() - shown,
+    return {v.stats.packets, v.stats.records, v.stats.flows_shown,
             testing::internal::GetCapturedStdout()};
 }
 
@@ -452,58 +439,6 @@ TEST_F(PacketReader, ReadErrorIsReportedAndEnds)
     ASSERT_TRUE(dir);
     EXPECT_EXIT(pump_to_the_end(reader, dir.get(), ctx), testing::ExitedWithCode(0),
                 "^read_n: Is a directory\n$");
-}
-
-// read_n, the exact-count reader.
-
-TEST(ReadN, GathersPiecesAndReportsShortAndFailedReads)
-{
-    int sv[2];
-    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
-    unique_fd a(sv[0]), b(sv[1]);
-    std::thread writer([fd = b.get()] {
-        for (const char* piece : {"ab", "cde", "fghij"}) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-            EXPECT_EQ(::write(fd, piece, std::strlen(piece)),
-                      static_cast<ssize_t>(std::strlen(piece)));
-        }
-    });
-    char buf[16] = {};
-    EXPECT_EQ(read_n(a.get(), buf, 10), 10);
-    writer.join();
-    EXPECT_EQ(std::string(buf, 10), "abcdefghij");
-
-    EXPECT_EQ(read_n(a.get(), buf, 0), 0);
-    ASSERT_EQ(::write(b.get(), "xyz", 3), 3);
-    b.reset();
-    EXPECT_EQ(read_n(a.get(), buf, 8), 3) << "the count so far at the end";
-    EXPECT_EQ(read_n(a.get(), buf, 8), 0);
-    EXPECT_EQ(read_n(-1, buf, 8), -1);
-}
-
-void on_alarm(int) {}
-
-TEST(ReadN, InterruptedReadIsRepeated)
-{
-    struct sigaction sa {}, old {};
-    sa.sa_handler = on_alarm;  // no SA_RESTART: the read fails with EINTR
-    sigemptyset(&sa.sa_mask);
-    ASSERT_EQ(sigaction(SIGUSR1, &sa, &old), 0);
-
-    int sv[2];
-    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
-    unique_fd a(sv[0]), b(sv[1]);
-    const pthread_t reader_thread = pthread_self();
-    std::thread writer([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        pthread_kill(reader_thread, SIGUSR1);
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        EXPECT_EQ(::write(b.get(), "0123", 4), 4);
-    });
-    char buf[4];
-    EXPECT_EQ(read_n(a.get(), buf, 4), 4);
-    writer.join();
-    sigaction(SIGUSR1, &old, nullptr);
 }
 
 }  // namespace

@@ -12,8 +12,10 @@
 #include <utility>
 #include <vector>
 
+#include "common/nf5.h"
 #include "viewer/clock.h"
 #include "viewer/intervals.h"
+#include "viewer/packet_reader.h"
 #include "viewer/viewer.h"
 
 #include "tests/under_asan.h"
@@ -36,18 +38,14 @@ std::time_t utc(int year, int month, int day, int hour, int minute, int second)
     return timegm(&tm);
 }
 
-struct top_viewer {
-    viewer_config config;
-    flow_filter filter;
-    flow_stats stats;
-    flow_context ctx{&config, &filter, &stats};
-
+// A top-mode viewer on the test's clock.
+struct top_viewer : viewer_records {
     top_viewer()
     {
-        config.mode = mode_top;
-        config.report_type = report_proto;
-        stats.current = new_interval_stats();
-        stats_alloc(*stats.current);
+        config.mode = display_mode::top;
+        config.report_type = report_kind::proto;
+        clock.now = fake_clock;
+        open_current_interval(ctx);
     }
 };
 
@@ -57,9 +55,7 @@ protected:
     {
         setenv("TZ", "UTC", 1);
         tzset();
-        set_clock(fake_clock);
     }
-    void TearDown() override { set_clock(nullptr); }
 };
 
 nf5_record flow(int prot, int srcport, int dstport, int src_as, int dst_as,
@@ -101,18 +97,11 @@ std::map<entry, double> nonzero_entries(const interval_stats& s)
     return found;
 }
 
-TEST_F(TopIntervals, FreshTablesAreZeroAndSeparate) {
+TEST_F(TopIntervals, FreshTablesAreZero) {
     top_viewer v;
     const interval_stats& s = *v.stats.current;
     EXPECT_TRUE(nonzero_entries(s).empty());
     EXPECT_EQ(s.in_bytes + s.out_bytes + s.in_packets + s.out_packets, 0);
-    std::vector<const double*> seen;
-    for (const auto& [name, table] : named_tables) {
-        ASSERT_NE((s.*table).get(), nullptr) << name;
-        for (const double* other : seen)
-            EXPECT_NE((s.*table).get(), other) << name;
-        seen.push_back((s.*table).get());
-    }
 }
 
 TEST_F(TopIntervals, AccumulateByDirectionAndProtocol) {
@@ -175,11 +164,24 @@ TEST_F(TopIntervals, AccumulateSumsWithoutWrapping) {
     EXPECT_EQ(v.stats.current->in_tcp_src[80], 12e9);
 }
 
-// A viewer started at `start`; packets arrive at the given times and each
-// carries one record of `bytes`. Reports are counted through the captured
-// summary lines.
+// The relay frame of a datagram holding the records.
+std::vector<std::uint8_t> relay_frame_of(const std::vector<nf5_record>& records)
+{
+    std::vector<std::uint8_t> f(relay_frame_head_size + records.size() * nf5_record_size);
+    nf5_header h{};
+    h.version = nf5_version;
+    h.count = static_cast<std::uint16_t>(records.size());
+    encode_nf5_header(f.data() + relay_addr_size, h);
+    for (std::size_t i = 0; i < records.size(); ++i)
+        encode_nf5_record(f.data() + relay_frame_head_size + i * nf5_record_size, records[i]);
+    return f;
+}
+
+// A viewer started at `start`; packets arrive at the given times through the
+// stream reader. Reports are counted through the captured summary lines.
 struct timeline {
     top_viewer v;
+    packet_reader reader;
     std::string output;
 
     timeline(std::time_t start, int interval)
@@ -189,19 +191,21 @@ struct timeline {
         v.stats.last_minute = report_minute(start);
     }
 
-    // One packet at time t: its first record checks for a rollover, then
-    // accumulates.
-    void packet(std::time_t t, unsigned bytes)
+    void frame(std::time_t t, const std::vector<nf5_record>& records)
     {
-        static double packets_seen = 0;
         fake_now = t;
-        v.stats.packets = ++packets_seen;
+        const auto bytes = relay_frame_of(records);
+        std::copy(bytes.begin(), bytes.end(), reader.buffer.get());
+        reader.start = 0;
+        reader.end = bytes.size();
         testing::internal::CaptureStdout();
-        rollover_check(v.ctx);
-        accumulate(flow(6, 80, 1234, 1, 2, bytes, 1), v.ctx);
+        handle_frames(reader, v.ctx);
         std::fflush(stdout);
         output += testing::internal::GetCapturedStdout();
     }
+
+    // One packet at time t carrying one record of `bytes`.
+    void packet(std::time_t t, unsigned bytes) { frame(t, {flow(6, 80, 1234, 1, 2, bytes, 1)}); }
 
     int reports() const
     {
@@ -231,14 +235,15 @@ TEST_F(TopIntervals, ReportMinuteIsLocalMinuteOfTheYear) {
     tzset();
 }
 
-TEST_F(TopIntervals, ClockIsInstallable) {
-    fake_now = 12345;
-    EXPECT_EQ(clock_now(), 12345);
-    set_clock(nullptr);
+TEST_F(TopIntervals, ClockIsReplaceable) {
+    viewer_clock clock;
     const std::time_t before = std::time(nullptr);
-    const std::time_t now = clock_now();
+    const std::time_t now = clock_now(clock);
     EXPECT_GE(now, before);
     EXPECT_LE(now, std::time(nullptr));
+    fake_now = 12345;
+    clock.now = fake_clock;
+    EXPECT_EQ(clock_now(clock), 12345);
 }
 
 TEST_F(TopIntervals, HourIntervalStartedAt1020) {
@@ -251,7 +256,6 @@ TEST_F(TopIntervals, HourIntervalStartedAt1020) {
         EXPECT_EQ(tl.reports(), 0);
         EXPECT_FALSE(tl.v.stats.last_report);
         const double before = tl.v.stats.current->in_bytes;
-        const double* moved = tl.v.stats.current->in_src_as.get();
 
         tl.packet(utc(2026, 3, 10, 11, 0, 5), 7);
         ASSERT_EQ(tl.reports(), 1);
@@ -260,12 +264,10 @@ TEST_F(TopIntervals, HourIntervalStartedAt1020) {
         EXPECT_EQ(closed.seconds, 2405);
         EXPECT_EQ(closed.end_time, utc(2026, 3, 10, 11, 0, 5));
         EXPECT_EQ(closed.in_bytes, before);
-        // The tables move; the closing packet's record is in the new interval.
-        EXPECT_EQ(closed.in_src_as.get(), moved);
+        // The closing packet's record is in the new interval.
         EXPECT_EQ(closed.in_src_as[1], before);
         EXPECT_EQ(tl.v.stats.current->in_bytes, 7);
         EXPECT_EQ(tl.v.stats.current->in_src_as[1], 7);
-        EXPECT_NE(tl.v.stats.current->in_src_as.get(), moved);
         EXPECT_NE(tl.output.find("Summary for interval (00:40:05 total) ending "
                                  "Tue Mar 10 11:00:05 2026\n"),
                   std::string::npos)
@@ -309,16 +311,37 @@ TEST_F(TopIntervals, TurnOfTheYearIsABoundary) {
     EXPECT_EQ(tl.v.stats.last_minute, 0);
 }
 
-TEST_F(TopIntervals, CheckActsOncePerPacket) {
+// The clock moves on by a minute at every reading.
+std::time_t racing_clock()
+{
+    fake_now += 60;
+    return fake_now;
+}
+
+TEST_F(TopIntervals, RecordsOfOneFrameNeverSplitAcrossIntervals) {
+    const std::time_t start = utc(2026, 3, 10, 10, 58, 0);
+    timeline tl(start, 1);
+    tl.v.clock.now = racing_clock;
+    tl.frame(start, {flow(6, 80, 1, 1, 2, 10, 1), flow(6, 80, 1, 1, 2, 20, 1),
+                     flow(6, 80, 1, 1, 2, 30, 1)});
+    ASSERT_EQ(tl.reports(), 1) << "one check for the frame, before its records";
+    EXPECT_EQ(tl.v.stats.last_report->in_bytes, 0);
+    EXPECT_EQ(tl.v.stats.current->in_bytes, 60);
+    tl.frame(start + 60, {flow(6, 80, 1, 1, 2, 5, 1), flow(6, 80, 1, 1, 2, 5, 1)});
+    ASSERT_EQ(tl.reports(), 2);
+    EXPECT_EQ(tl.v.stats.last_report->in_bytes, 60);
+    EXPECT_EQ(tl.v.stats.current->in_bytes, 10);
+}
+
+TEST_F(TopIntervals, FilteredOutRecordStillClosesTheInterval) {
     const std::time_t start = utc(2026, 3, 10, 10, 59, 0);
     timeline tl(start, 60);
-    tl.packet(utc(2026, 3, 10, 10, 59, 30), 1);
-    // Later records of the same packet don't check, even past the boundary.
-    fake_now = utc(2026, 3, 10, 11, 0, 0);
-    rollover_check(tl.v.ctx);
-    EXPECT_FALSE(tl.v.stats.last_report);
+    tl.packet(utc(2026, 3, 10, 10, 59, 30), 100);
+    tl.v.filter.proto = 17;  // the next packet's TCP record is filtered out
     tl.packet(utc(2026, 3, 10, 11, 0, 1), 1);
-    EXPECT_EQ(tl.reports(), 1);
+    ASSERT_EQ(tl.reports(), 1);
+    EXPECT_EQ(tl.v.stats.last_report->in_bytes, 100);
+    EXPECT_EQ(tl.v.stats.current->in_bytes, 0);
 }
 
 TEST_F(TopIntervals, SteppedBackClockGivesOneSecondFloor) {
@@ -334,30 +357,36 @@ TEST_F(TopIntervals, SteppedBackClockGivesOneSecondFloor) {
     EXPECT_NE(tl.output.find("   8000b; 100.00%"), std::string::npos) << tl.output;
 }
 
-TEST_F(TopIntervals, RolloversReuseTheLastReportRecord) {
+TEST_F(TopIntervals, EachReportHoldsOnlyItsOwnInterval) {
     const std::time_t start = utc(2026, 3, 10, 10, 0, 30);
     timeline tl(start, 1);
-    tl.packet(start + 60, 1);
-    ASSERT_TRUE(tl.v.stats.last_report);
-    const interval_stats* record = tl.v.stats.last_report.get();
-    for (int i = 2; i < 10; ++i)
+    for (int i = 1; i < 10; ++i)
         tl.packet(start + 60 * i, static_cast<unsigned>(i));
     EXPECT_EQ(tl.reports(), 9);
-    EXPECT_EQ(tl.v.stats.last_report.get(), record);
     EXPECT_EQ(tl.v.stats.last_report->in_bytes, 8);
     EXPECT_EQ(tl.v.stats.current->in_bytes, 9);
+    // Nothing of earlier intervals is left in either.
+    const std::map<entry, double> one_record = {
+        {{"in_src_as", 1}, 1}, {{"in_dst_as", 2}, 1}, {{"in_proto", 6}, 1},
+        {{"in_tcp_src", 80}, 1}, {{"in_tcp_dst", 1234}, 1}};
+    std::map<entry, double> eight = one_record;
+    for (auto& [where, bytes] : eight)
+        bytes = 8;
+    EXPECT_EQ(nonzero_entries(*tl.v.stats.last_report), eight);
+    std::map<entry, double> nine = one_record;
+    for (auto& [where, bytes] : nine)
+        bytes = 9;
+    EXPECT_EQ(nonzero_entries(*tl.v.stats.current), nine);
 }
 
-TEST_F(TopIntervals, StatsFreeKeepsTheRecord) {
+TEST_F(TopIntervals, StatsClearEmptiesTablesAndTotalsOnly) {
     top_viewer v;
     interval_stats& s = *v.stats.current;
     s.seconds = 42;
     s.end_time = 43;
     accumulate(flow(17, 1, 2, 3, 4, 5, 6), v.ctx);
-    stats_free(s);
-    for (const auto& [name, table] : named_tables)
-        EXPECT_EQ((s.*table).get(), nullptr) << name;
-    stats_alloc(s);
+    accumulate(flow(6, 65535, 40000, 65535, 0, 7, 8), v.ctx);
+    stats_clear(s);
     EXPECT_TRUE(nonzero_entries(s).empty());
     EXPECT_EQ(s.in_bytes + s.in_packets, 0);
     EXPECT_EQ(s.seconds, 42);
@@ -387,11 +416,12 @@ TEST_F(TopIntervals, TablesThatCannotBeAllocatedEndTheViewer)
     GTEST_SKIP() << "address-space cap and AddressSanitizer do not mix";
 #endif
     GTEST_FLAG_SET(death_test_style, "threadsafe");
-    interval_stats_ptr s = new_interval_stats();
+    viewer_records v;
+    v.config.mode = display_mode::top;
     EXPECT_EXIT(
         {
             cap_address_space();
-            stats_alloc(*s);
+            open_current_interval(v.ctx);
         },
         testing::ExitedWithCode(1), "^nelk: out of memory for the report interval table: ");
 }

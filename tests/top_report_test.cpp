@@ -26,18 +26,19 @@ constexpr std::time_t end_1100 = 1773140400;
 
 class TopReport : public testing::Test {
 protected:
-    viewer_config config;
-    flow_filter filter;
-    flow_context ctx{&config, &filter, nullptr};
+    viewer_records v;
+    viewer_config& config = v.config;
+    flow_filter& filter = v.filter;
+    flow_context& ctx = v.ctx;
     interval_stats_ptr stats = new_interval_stats();
 
     void SetUp() override
     {
         setenv("TZ", "UTC", 1);
         tzset();
-        config.mode = mode_top;
-        config.report_type = report_as;
-        stats_alloc(*stats);
+        config.mode = display_mode::top;
+        config.report_type = report_kind::as;
+        ASSERT_TRUE(stats_alloc(*stats));
         stats->seconds = 60;
         stats->end_time = end_1100;
     }
@@ -90,14 +91,14 @@ bool is_row(const std::string& line)
 }
 
 // Writes an AS name file for the test and loads it.
-void load_names(const std::string& text)
+void load_names(asn_table& names, const std::string& text)
 {
     char path[] = "/tmp/nelk_top_asn_XXXXXX";
     const int fd = mkstemp(path);
     ASSERT_GE(fd, 0);
     ASSERT_EQ(write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
     close(fd);
-    load_asn_file(path);
+    load_asn_file(names, path);
     unlink(path);
 }
 
@@ -141,32 +142,30 @@ TEST_F(TopReport, SummaryLine) {
     }
 }
 
-TEST_F(TopReport, PickTopRanksByBytesThenIndex) {
-    std::vector<double> table(stats_table_entries, 0.0);
+TEST_F(TopReport, RankingByBytesThenIndexAsFarAsTheRowsGo) {
+    stats_table& table = stats->in_proto;
     table[5] = 10;
     table[3] = 10;
     table[9] = 20;
     table[0] = 10;
     table[65535] = 30;
     table[100] = 0.5;
-    std::vector<std::uint8_t> taken(stats_table_entries, 0);
-    std::vector<int> order;
-    for (int i = 0; i < 8; ++i)
-        order.push_back(pick_top(table.data(), taken.data()));
-    EXPECT_EQ(order, (std::vector<int>{65535, 9, 0, 3, 5, 100, -1, -1}));
-    for (int i : {65535, 9, 0, 3, 5, 100})
-        EXPECT_EQ(taken[i], 1) << i;
-    EXPECT_EQ(taken[1], 0);
-
-    // An entry already taken is skipped although it is the largest.
-    std::vector<std::uint8_t> fresh(stats_table_entries, 0);
-    fresh[65535] = 1;
-    EXPECT_EQ(pick_top(table.data(), fresh.data()), 9);
+    table[70000 % 65536 + 1000] = 0;  // written, but no bytes
+    std::vector<std::uint16_t> ranked(stats_table_entries);
+    const auto rank = [&](int limit) {
+        const int n = rank_entries(table, limit, ranked.data());
+        return std::vector<int>(ranked.begin(), ranked.begin() + n);
+    };
+    EXPECT_EQ(rank(8), (std::vector<int>{65535, 9, 0, 3, 5, 100}));
+    EXPECT_EQ(rank(3), (std::vector<int>{65535, 9, 0}));
+    EXPECT_EQ(rank(0), std::vector<int>{});
+    EXPECT_EQ(rank(-5), std::vector<int>{});
+    EXPECT_EQ(rank(100000), rank(8)) << "entries of 0 bytes never rank";
 }
 
 TEST_F(TopReport, TwoSectionProtoReport) {
     two_sections();
-    config.report_type = report_proto;
+    config.report_type = report_kind::proto;
     config.lines = 6;  // two OUTBOUND rows, one INBOUND
     stats->out_proto[6] = 76800;
     stats->out_proto[17] = 76799;
@@ -194,7 +193,7 @@ TEST_F(TopReport, TwoSectionProtoReport) {
 }
 
 TEST_F(TopReport, TiesAndTheShareRoundedToSinglePrecision) {
-    config.report_type = report_proto;
+    config.report_type = report_kind::proto;
     config.lines = 7;
     stats->in_proto[17] = 500;
     stats->in_proto[6] = 500;
@@ -212,7 +211,7 @@ TEST_F(TopReport, TiesAndTheShareRoundedToSinglePrecision) {
 }
 
 TEST_F(TopReport, EmptyCellsAndHalfEmptyRows) {
-    config.report_type = report_udpport;
+    config.report_type = report_kind::udpport;
     config.lines = 10;  // four rows
     stats->seconds = 3600;
     stats->in_udp_dst[65000] = 45000000;
@@ -246,7 +245,7 @@ TEST_F(TopReport, EmptyCellsAndHalfEmptyRows) {
 }
 
 TEST_F(TopReport, AsReportWithNames) {
-    load_names("1 ONE\n2 FOURTEENCHARSX\n");
+    load_names(v.names, "1 ONE\n2 FOURTEENCHARSX\n");
     config.lines = 9;  // three rows
     stats->seconds = 3600;
     stats->in_src_as[65001] = 45000000;
@@ -266,22 +265,22 @@ TEST_F(TopReport, AsReportWithNames) {
 }
 
 TEST_F(TopReport, UnknownReportTypeFallsBackToAs) {
-    load_names("");
+    load_names(v.names, "");
     stats->in_src_as[7] = 100;
     stats->in_bytes = 100;
     const std::string as_report = render();
     for (int type : {0, 5, -1}) {
-        config.report_type = type;
+        config.report_type = static_cast<report_kind>(type);
         for (int i = 0; i < 2; ++i)
             EXPECT_EQ(render(),
                       "Report interval expired, but I don't know what type of report to "
                       "generate!\nDefaulting to AS report\n" + as_report);
-        EXPECT_EQ(config.report_type, type);
+        EXPECT_EQ(static_cast<int>(config.report_type), type);
     }
 }
 
 TEST_F(TopReport, SameIntervalRendersTheSameTwice) {
-    load_names("");
+    load_names(v.names, "");
     for (int i = 1; i <= 50; ++i) {
         stats->in_src_as[i * 7] = i;
         stats->in_dst_as[i * 11] = i;
@@ -289,19 +288,20 @@ TEST_F(TopReport, SameIntervalRendersTheSameTwice) {
         stats->in_tcp_dst[i + 1000] = 51 - i;
         stats->in_bytes += i;
     }
-    for (int type : {report_as, report_proto, report_tcpport, report_udpport}) {
+    for (report_kind type :
+         {report_kind::as, report_kind::proto, report_kind::tcpport, report_kind::udpport}) {
         config.report_type = type;
         const std::string first = render();
-        EXPECT_EQ(render(), first) << type;
+        EXPECT_EQ(render(), first) << static_cast<int>(type);
     }
-    config.report_type = report_as;
+    config.report_type = report_kind::as;
     EXPECT_NE(render().find(" 1:     <unknown>(  350)"), std::string::npos);
 }
 
 // Every table holds 100 non-zero entries, more than any row count below.
 void fill(interval_stats& s)
 {
-    const stats_table interval_stats::*tables[] = {
+    stats_table interval_stats::*const tables[] = {
         &interval_stats::in_src_as,  &interval_stats::in_dst_as,  &interval_stats::out_src_as,
         &interval_stats::out_dst_as, &interval_stats::in_proto,   &interval_stats::out_proto,
         &interval_stats::in_tcp_src, &interval_stats::in_tcp_dst, &interval_stats::out_tcp_src,
@@ -314,32 +314,33 @@ void fill(interval_stats& s)
 }
 
 TEST_F(TopReport, RowCounts) {
-    load_names("");
+    load_names(v.names, "");
     fill(*stats);
     struct rows_case {
-        int type, lines;
+        report_kind type;
+        int lines;
         bool two;
         int out_rows, in_rows, total_lines;
     };
     const rows_case cases[] = {
-        {report_as, 24, false, 0, 18, 22},      {report_tcpport, 24, false, 0, 18, 22},
-        {report_udpport, 24, false, 0, 18, 22}, {report_proto, 24, false, 0, 20, 23},
-        {report_as, 24, true, 10, 9, 24},       {report_udpport, 24, true, 10, 9, 24},
-        {report_proto, 24, true, 11, 10, 25},   {report_as, 200, true, 98, 97, 200},
+        {report_kind::as, 24, false, 0, 18, 22},      {report_kind::tcpport, 24, false, 0, 18, 22},
+        {report_kind::udpport, 24, false, 0, 18, 22}, {report_kind::proto, 24, false, 0, 20, 23},
+        {report_kind::as, 24, true, 10, 9, 24},       {report_kind::udpport, 24, true, 10, 9, 24},
+        {report_kind::proto, 24, true, 11, 10, 25},   {report_kind::as, 200, true, 98, 97, 200},
         // L - R of -2, -1, 0 and 1.
-        {report_as, 4, false, 0, 0, 4},         {report_as, 5, false, 0, 0, 4},
-        {report_as, 6, false, 0, 0, 4},         {report_as, 7, false, 0, 1, 5},
-        {report_as, 4, true, 0, 0, 5},          {report_as, 5, true, 1, 0, 6},
-        {report_as, 6, true, 1, 0, 6},          {report_as, 7, true, 1, 0, 6},
-        {report_proto, 2, true, 0, 0, 4},       {report_proto, 3, true, 1, 0, 5},
-        {report_proto, 5, false, 0, 1, 4},      {report_proto, 0, false, 0, 0, 3},
-        {report_as, -100, true, 0, 0, 5},
+        {report_kind::as, 4, false, 0, 0, 4},         {report_kind::as, 5, false, 0, 0, 4},
+        {report_kind::as, 6, false, 0, 0, 4},         {report_kind::as, 7, false, 0, 1, 5},
+        {report_kind::as, 4, true, 0, 0, 5},          {report_kind::as, 5, true, 1, 0, 6},
+        {report_kind::as, 6, true, 1, 0, 6},          {report_kind::as, 7, true, 1, 0, 6},
+        {report_kind::proto, 2, true, 0, 0, 4},       {report_kind::proto, 3, true, 1, 0, 5},
+        {report_kind::proto, 5, false, 0, 1, 4},      {report_kind::proto, 0, false, 0, 0, 3},
+        {report_kind::as, -100, true, 0, 0, 5},
         // Lengths that taking the reserved lines off would wrap round.
-        {report_as, INT_MIN, false, 0, 0, 4},   {report_proto, INT_MIN, true, 0, 0, 4},
-        {report_as, INT_MIN + 5, true, 0, 0, 5},
+        {report_kind::as, INT_MIN, false, 0, 0, 4},   {report_kind::proto, INT_MIN, true, 0, 0, 4},
+        {report_kind::as, INT_MIN + 5, true, 0, 0, 5},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(testing::Message() << "type " << c.type << " lines " << c.lines
+        SCOPED_TRACE(testing::Message() << "type " << static_cast<int>(c.type) << " lines " << c.lines
                                         << (c.two ? " two sections" : " one section"));
         filter = flow_filter{};
         if (c.two)
@@ -350,7 +351,7 @@ TEST_F(TopReport, RowCounts) {
         EXPECT_EQ(static_cast<int>(lines.size()), c.total_lines);
         int out_rows = 0, in_rows = 0;
         bool inbound = !c.two;
-        const std::size_t row_width = c.type == report_proto ? 41 : 80;
+        const std::size_t row_width = c.type == report_kind::proto ? 41 : 80;
         for (const auto& line : lines) {
             if (line.find("I   N   B") != std::string::npos)
                 inbound = true;
@@ -366,7 +367,7 @@ TEST_F(TopReport, RowCounts) {
 }
 
 TEST_F(TopReport, RouterWithoutInterfaceIsOneSection) {
-    load_names("");
+    load_names(v.names, "");
     fill(*stats);
     filter.router = inet_addr("192.0.2.1");
     const std::string got = render();

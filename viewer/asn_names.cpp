@@ -1,10 +1,14 @@
 #include "viewer/asn_names.h"
 
+#include <algorithm>
 #include <cctype>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <memory>
 #include <new>
+
+#include "viewer/messages.h"
 
 namespace {
 
@@ -12,22 +16,35 @@ constexpr int asn_count = 65536;
 // Longest name kept; a longer one is cut to this many characters.
 constexpr int asn_name_max = 111;
 
-using name_block = std::unique_ptr<char[]>;
+// A name is shown on the operator's terminal: control bytes in it (C0, DEL
+// and C1) could move the cursor or retitle the window, so they become '?'.
+bool control_byte(unsigned char c)
+{
+    return c < 0x20 || (c >= 0x7f && c <= 0x9f);
+}
 
-// One entry per 16-bit AS number; an empty block means no name.
-std::unique_ptr<name_block[]> asn_table;
+// Adds name to the table's text; false when memory has run out.
+bool add_name(asn_table& table, long number, const char* name)
+{
+    const std::size_t len = std::strlen(name);
+    try {
+        const std::size_t at = table.text.size();
+        table.text.resize(at + len + 1);
+        char* p = table.text.data() + at;
+        for (std::size_t i = 0; i < len; ++i)
+            p[i] = control_byte(static_cast<unsigned char>(name[i])) ? '?' : name[i];
+        p[len] = '\0';
+        table.at[number] = static_cast<std::uint32_t>(at + 1);
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    return true;
+}
 
 struct file_closer {
     void operator()(std::FILE* f) const { std::fclose(f); }
 };
 using file_ptr = std::unique_ptr<std::FILE, file_closer>;
-
-// Reports a failed call on standard error after what is already printed.
-void report_error(const char* what)
-{
-    std::fflush(stdout);
-    std::perror(what);
-}
 
 // Passes over the rest of a name too long to keep.
 void skip_word(std::FILE* f)
@@ -41,22 +58,26 @@ void skip_word(std::FILE* f)
 
 }  // namespace
 
-int Init_ASN_Lookups()
+int Init_ASN_Lookups(asn_table& table)
 {
-    return load_asn_file(NELK_ASN_FILE);
+    return load_asn_file(table, NELK_ASN_FILE);
 }
 
-int load_asn_file(const char* path)
+int load_asn_file(asn_table& table, const char* path)
 {
-    asn_table.reset(new (std::nothrow) name_block[asn_count]());
-    if (!asn_table) {
-        report_error("out of memory");
+    // A table loaded before is emptied, its memory kept.
+    if (!table.at)
+        table.at.reset(new (std::nothrow) std::uint32_t[asn_count]);
+    if (!table.at) {
+        report_asn_no_memory();
         return 1;
     }
+    std::fill_n(table.at.get(), asn_count, 0);
+    table.text.clear();
 
     file_ptr file(std::fopen(path, "r"));
     if (!file) {
-        report_error("fopen");
+        report_asn_unopened();
         return 1;
     }
 
@@ -78,13 +99,7 @@ int load_asn_file(const char* path)
             have_number = true;
         }
         if (got < 2) {
-            report_error("Init_ASN_Lookups error: fscanf");
-            // What was never read, as in a bad first entry, shows as (none).
-            if (have_number)
-                std::printf("Init_ASN_Lookups error: asn=%ld, asnname=%s\n", number,
-                            have_name ? name : "(none)");
-            else
-                std::printf("Init_ASN_Lookups error: asn=(none), asnname=(none)\n");
+            report_asn_bad_entry(have_number ? &number : nullptr, have_name ? name : nullptr);
             return 1;
         }
         if (std::strlen(word) == asn_name_max)
@@ -95,20 +110,16 @@ int load_asn_file(const char* path)
         // An AS number that no record can carry has no entry to fill.
         if (number < 0 || number >= asn_count)
             continue;
-        std::size_t len = std::strlen(name);
-        name_block block(new (std::nothrow) char[len + 1]);
-        if (!block) {
-            report_error("out of memory");
+        if (!add_name(table, number, name)) {
+            report_asn_no_memory();
             return 1;
         }
-        std::memcpy(block.get(), name, len + 1);
-        asn_table[number] = std::move(block);
     }
 }
 
-const char* asn_name(int number)
+const char* asn_name(const asn_table& table, int number)
 {
-    if (asn_table && number >= 0 && number < asn_count && asn_table[number])
-        return asn_table[number].get();
+    if (table.at && number >= 0 && number < asn_count && table.at[number] != 0)
+        return table.text.data() + table.at[number] - 1;
     return "<unknown>";
 }

@@ -1,22 +1,22 @@
 #include "viewer/clock.h"
 
-namespace {
-
-// The installed clock; null means the system clock.
-clock_fn installed_clock = nullptr;
-
-}  // namespace
-
-std::time_t clock_now()
+std::time_t clock_now(const viewer_clock& clock)
 {
-    return installed_clock ? installed_clock() : std::time(nullptr);
+    return clock.now ? clock.now() : std::time(nullptr);
 }
-
-void set_clock(clock_fn fn) { installed_clock = fn; }
 
 int report_minute(std::time_t t)
 {
     std::tm local{};
     localtime_r(&t, &local);
     return local.tm_yday * 1440 + local.tm_hour * 60 + local.tm_min;
+}
+
+int cached_report_minute(viewer_clock& clock, std::time_t t)
+{
+    if (t != clock.cached_time) {
+        clock.cached_minute = report_minute(t);
+        clock.cached_time = t;
+    }
+    return clock.cached_minute;
 }

@@ -15,6 +15,7 @@
 
 #include "common/unique_fd.h"
 #include "viewer/intervals.h"
+#include "viewer/messages.h"
 #include "viewer/packet_reader.h"
 #include "viewer/report.h"
 #include "viewer/terminal.h"
@@ -24,51 +25,35 @@ namespace {
 // Set by on_interrupt, acted on by the loop right after its wait.
 volatile std::sig_atomic_t interrupted = 0;
 
-// Reports a failed system call after everything already printed.
-[[noreturn]] void fail(const char* what, int status)
-{
-    const int saved_errno = errno;
-    std::fflush(stdout);
-    errno = saved_errno;
-    std::perror(what);
-    viewer_exit(status);
-}
-
-[[noreturn]] void quit_on_interrupt()
-{
-    std::printf("Received interrupt.  Exiting.\n");
-    viewer_exit(0);
-}
-
 // Everything printed so far goes out before the loop waits. When nobody
 // reads standard output any more, there is no one to show flows to.
-void flush_output()
+void flush_output(const flow_context& ctx)
 {
     if (std::fflush(stdout) != 0 && errno == EPIPE)
-        viewer_exit(0);
+        viewer_exit(ctx, exit_quiet);
 }
 
-int connect_to_relay(const char* server, int port)
+int connect_to_relay(const char* server, int port, const flow_context& ctx)
 {
     unique_fd rfd(::socket(AF_INET, SOCK_STREAM, 0));
     if (!rfd)
-        fail("socket error", 0);
+        fail_socket(ctx);
 
     const hostent* host = ::gethostbyname(server);
     if (host == nullptr || host->h_addrtype != AF_INET || host->h_length != 4 ||
         host->h_addr_list[0] == nullptr)
-        fail("gethostbyname error", 0);
+        fail_host_lookup(ctx);
 
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_port = htons(static_cast<std::uint16_t>(port));
     std::memcpy(&addr.sin_addr, host->h_addr_list[0], 4);
     if (::connect(rfd.get(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0)
-        fail("connect error", 1);
+        fail_connect(ctx);
 
     const int on = 1;
     if (::setsockopt(rfd.get(), SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on) != 0)
-        fail("setsockopt(rfd, KEEPALIVE):%s", 1);
+        fail_keepalive(ctx);
 
     // The socket stays open for the whole run.
     return rfd.release();
@@ -89,7 +74,7 @@ sigset_t catch_interrupt()
     sigemptyset(&sa.sa_mask);
     if (sigaction(SIGINT, &sa, nullptr) != 0) {
         // Without the handler, SIGINT keeps its own effect.
-        std::printf("Warning: can't catch interrupt signal\n");
+        warn_interrupt_not_caught();
         sigprocmask(SIG_UNBLOCK, &block, nullptr);
     }
     return during_wait;
@@ -116,26 +101,25 @@ int read_key()
 
 void handle_key(int key, flow_context& ctx)
 {
-    int report_type = report_none;
+    report_kind report_type = report_kind::none;
     switch (key) {
     case 3:  // Control-C: in key mode a byte, not a signal
     case 'q':
-        std::printf("\rQuitting...                                                               \n");
-        viewer_exit(0);
+        quit_by_key(ctx);
     case 'a':
-        report_type = report_as;
+        report_type = report_kind::as;
         break;
     case 'p':
-        report_type = report_proto;
+        report_type = report_kind::proto;
         break;
     case 't':
-        report_type = report_tcpport;
+        report_type = report_kind::tcpport;
         break;
     case 'u':
-        report_type = report_udpport;
+        report_type = report_kind::udpport;
         break;
     default:
-        std::printf("\rKeys: (a)AS, (p)proto, (t)tcp, (u)udp, (q)uit                             \r");
+        show_key_help();
         return;
     }
     ctx.config->report_type = report_type;
@@ -147,17 +131,17 @@ void connect_and_run(const char* server, int port, flow_context& ctx)
     // The start-up lines are out before the host lookup and the connect,
     // either of which can take a while.
     std::fflush(stdout);
-    const int rfd = connect_to_relay(server, port);
+    const int rfd = connect_to_relay(server, port, ctx);
     if (rfd >= FD_SETSIZE) {
         errno = EMFILE;
-        fail("socket error", 0);
+        fail_socket(ctx);
     }
     const sigset_t wait_mask = catch_interrupt();
 
     std::fflush(stdout);
-    const bool keys = ctx.config->mode != mode_colondump;
+    const bool keys = ctx.config->mode != display_mode::colondump;
     if (keys)
-        terminal_mode(terminal_keys);
+        terminal_mode(*ctx.terminal, terminal_request::keys);
 
     packet_reader reader;
     bool watch_stdin = keys;
@@ -167,20 +151,19 @@ void connect_and_run(const char* server, int port, flow_context& ctx)
         if (watch_stdin)
             FD_SET(STDIN_FILENO, &readable);
         FD_SET(rfd, &readable);
-        flush_output();
+        flush_output(ctx);
 
         if (::pselect(rfd + 1, &readable, nullptr, nullptr, nullptr, &wait_mask) < 0) {
             if (errno == EINTR) {
                 // Only SIGINT ends the viewer; other signals just wake it.
                 if (interrupted)
-                    quit_on_interrupt();
+                    quit_by_interrupt(ctx);
                 continue;
             }
-            std::printf("select (read) error");
-            viewer_exit(0);
+            fail_wait(ctx);
         }
         if (interrupted)
-            quit_on_interrupt();
+            quit_by_interrupt(ctx);
 
         // Frames before keys.
         if (FD_ISSET(rfd, &readable))

@@ -6,32 +6,9 @@
 
 #include "viewer/intervals.h"
 #include "viewer/listings.h"
-#include "viewer/terminal.h"
-#include "viewer/text_format.h"
+#include "viewer/messages.h"
 
 namespace {
-
-// Records that passed every filter; the listings print it as the flow number.
-double shown = 0;
-
-// Dotted text of the last router seen. Frames come from a handful of
-// routers, so the text is made once per router change, not per record.
-struct router_name {
-    std::uint32_t address = 0;
-    bool valid = false;
-    char text[ipv4_text_max + 1] = "";
-};
-router_name last_router;
-
-const char* router_text(std::uint32_t address)
-{
-    if (!last_router.valid || last_router.address != address) {
-        *format_ipv4(last_router.text, address) = '\0';
-        last_router.address = address;
-        last_router.valid = true;
-    }
-    return last_router.text;
-}
 
 bool passes(const nf5_record& rec, std::uint32_t router, const flow_filter& f,
             const flow_stats& stats)
@@ -56,41 +33,28 @@ bool passes(const nf5_record& rec, std::uint32_t router, const flow_filter& f,
 
 }  // namespace
 
-double flows_shown()
-{
-    return shown;
-}
-
-void account_flow(const nf5_record& rec, const std::uint32_t* router_address,
-                  flow_context& ctx)
+void account_flow(const nf5_record& rec, const frame_info& frame, flow_context& ctx)
 {
     const viewer_config& config = *ctx.config;
     flow_stats& stats = *ctx.stats;
 
-    // Before the filters, so that an interval closes even when the record
-    // that brings its boundary minute is filtered out.
-    if (config.mode == mode_top)
-        rollover_check(ctx);
-
-    if (passes(rec, *router_address, *ctx.filter, stats)) {
-        shown += 1.0;
+    if (passes(rec, frame.router, *ctx.filter, stats)) {
+        stats.flows_shown += 1.0;
         switch (config.mode) {
-        case mode_top:
+        case display_mode::top:
             accumulate(rec, ctx);
             break;
-        case mode_dump:
-            print_dump(rec, shown, router_text(*router_address));
+        case display_mode::dump:
+            print_dump(rec, stats.flows_shown, frame.router_text, *ctx.names);
             break;
-        case mode_shortdump:
-            print_shortdump(rec, shown, router_text(*router_address));
+        case display_mode::shortdump:
+            print_shortdump(rec, stats.flows_shown, frame.router_text, *ctx.names);
             break;
-        case mode_colondump:
-            print_colondump(rec, shown, router_text(*router_address));
-            break;
-        default:
+        case display_mode::colondump:
+            print_colondump(rec, stats.flows_shown, frame.router_text);
             break;
         }
-        if (config.mode == mode_top || ctx.filter->big != 0) {
+        if (config.mode == display_mode::top || ctx.filter->big != 0) {
             if (static_cast<double>(rec.dOctets) > stats.max_bytes)
                 stats.max_bytes = rec.dOctets;
             if (static_cast<double>(rec.dPkts) > stats.max_packets)
@@ -100,8 +64,6 @@ void account_flow(const nf5_record& rec, const std::uint32_t* router_address,
 
     // Output reaches the operator at the flush before the loop's next wait
     // (or at the exit below), not after every record.
-    if (config.flow_limit != 0 && shown >= config.flow_limit) {
-        std::printf("Flow limit reached (%d).  Exiting\n", config.flow_limit);
-        viewer_exit(0);
-    }
+    if (config.flow_limit != 0 && stats.flows_shown >= config.flow_limit)
+        end_at_flow_limit(ctx);
 }

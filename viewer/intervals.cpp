@@ -2,20 +2,22 @@
 
 #include <sys/mman.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <utility>
 
 #include "viewer/clock.h"
+#include "viewer/messages.h"
 #include "viewer/report.h"
-#include "viewer/terminal.h"
 
 namespace {
 
-constexpr std::size_t table_bytes = stats_table_entries * sizeof(double);
+constexpr std::size_t table_bytes = sizeof(stats_table_memory);
 
 // All fourteen tables, for the routines that treat them alike.
 constexpr stats_table interval_stats::*all_tables[] = {
@@ -57,25 +59,13 @@ constexpr side outbound = {
     &interval_stats::out_udp_dst,
 };
 
-// flow_stats.packets at the last rollover check: the check acts once per
-// packet, at its first record.
-double last_checked_packets = 0;
-
-// Report minute of the last checked time; localtime runs only when the
-// clock has moved on since.
-std::time_t cached_time = -1;
-int cached_minute = -1;
-
-// Anonymous pages come zero-filled and go back to the system when unmapped,
-// so a rollover neither clears memory by hand nor leaves freed tables on
-// the heap.
+// Anonymous pages come zero-filled, and a table never written stays a
+// mapping with no memory behind it.
 stats_table new_table()
 {
     void* p = mmap(nullptr, table_bytes, PROT_READ | PROT_WRITE,
                    MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (p == MAP_FAILED)
-        stats_out_of_memory("report interval table");
-    return stats_table(static_cast<double*>(p));
+    return stats_table(p == MAP_FAILED ? nullptr : static_cast<stats_table_memory*>(p));
 }
 
 void add(interval_stats& s, const side& d, const nf5_record& rec,
@@ -108,11 +98,17 @@ void close_interval(flow_context& ctx, std::time_t now, int minute)
         length = INT_MAX;
     st.last_time = now;
 
-    if (st.last_report)
-        stats_free(*st.last_report);
-    else
+    if (!st.last_report)
+        st.last_report = std::move(st.spare);
+    if (!st.last_report)
         st.last_report = new_interval_stats();
+    if (!st.last_report)
+        fail_out_of_memory(ctx, "report interval");
 
+    // The closed interval's tables move to the last report, none copied; the
+    // report they replace lends its tables to the interval that begins,
+    // cleared where it held traffic. Two intervals' tables are all the
+    // viewer ever holds, and a rollover makes no system call.
     interval_stats& last = *st.last_report;
     interval_stats& cur = *st.current;
     last.seconds = static_cast<int>(length);
@@ -122,74 +118,95 @@ void close_interval(flow_context& ctx, std::time_t now, int minute)
     last.in_packets = cur.in_packets;
     last.out_packets = cur.out_packets;
     for (auto table : all_tables)
-        last.*table = std::move(cur.*table);
+        std::swap(last.*table, cur.*table);
 
-    stats_alloc(cur);
+    if (cur.in_src_as)
+        stats_clear(cur);
+    else if (!stats_alloc(cur))
+        fail_out_of_memory(ctx, "report interval table");
     render_report(&last, ctx);
 }
 
 }  // namespace
 
-void stats_table_deleter::operator()(double* table) const
+void stats_table::reset()
 {
-    munmap(table, table_bytes);
+    if (mem)
+        munmap(mem, table_bytes);
+    mem = nullptr;
 }
 
 void interval_stats_deleter::operator()(interval_stats* s) const { delete s; }
 
-void stats_out_of_memory(const char* what)
-{
-    const int err = errno;
-    std::fflush(stdout);
-    std::fprintf(stderr, "nelk: out of memory for the %s: %s\n", what,
-                 std::strerror(err));
-    viewer_exit(1);
-}
-
 interval_stats_ptr new_interval_stats()
 {
     interval_stats* s = new (std::nothrow) interval_stats;
-    if (!s) {
+    if (!s)
         errno = ENOMEM;
-        stats_out_of_memory("report interval");
-    }
     return interval_stats_ptr(s);
 }
 
-void stats_alloc(interval_stats& stats)
+bool stats_alloc(interval_stats& stats)
 {
-    for (auto table : all_tables)
+    bool whole = true;
+    for (auto table : all_tables) {
         stats.*table = new_table();
+        whole = whole && stats.*table;
+    }
+    stats.in_bytes = 0;
+    stats.out_bytes = 0;
+    stats.in_packets = 0;
+    stats.out_packets = 0;
+    return whole;
+}
+
+void open_current_interval(flow_context& ctx)
+{
+    flow_stats& st = *ctx.stats;
+    st.current = new_interval_stats();
+    if (!st.current)
+        fail_out_of_memory(ctx, "report interval");
+    // Colondump is for other programs: it never reports, so it has no tables.
+    if (ctx.config->mode != display_mode::colondump && !stats_alloc(*st.current))
+        fail_out_of_memory(ctx, "report interval table");
+    // Mappings that nothing has touched cost no memory; short of address
+    // space, the viewer says so now rather than at its first report.
+    if (ctx.config->mode == display_mode::top) {
+        st.spare = new_interval_stats();
+        if (!st.spare)
+            fail_out_of_memory(ctx, "report interval");
+        if (!stats_alloc(*st.spare))
+            fail_out_of_memory(ctx, "report interval table");
+    }
+}
+
+void stats_clear(interval_stats& stats)
+{
+    for (auto table : all_tables) {
+        stats_table_memory& m = *(stats.*table).mem;
+        for (std::size_t block = 0; block < stats_table_blocks; ++block) {
+            if (m.written[block]) {
+                std::fill_n(m.entries + block * stats_block_entries, stats_block_entries, 0.0);
+                m.written[block] = 0;
+            }
+        }
+    }
     stats.in_bytes = 0;
     stats.out_bytes = 0;
     stats.in_packets = 0;
     stats.out_packets = 0;
 }
 
-void stats_free(interval_stats& stats)
-{
-    for (auto table : all_tables)
-        (stats.*table).reset();
-}
 
 void rollover_check(flow_context& ctx)
 {
-    flow_stats& st = *ctx.stats;
-    if (st.packets == last_checked_packets)
-        return;
-    last_checked_packets = st.packets;
-
-    const std::time_t now = clock_now();
-    if (now != cached_time) {
-        cached_minute = report_minute(now);
-        cached_time = now;
-    }
+    const std::time_t now = clock_now(*ctx.clock);
+    const int minute = cached_report_minute(*ctx.clock, now);
     // A negative interval counts like its absolute value; 0 is refused at
     // start-up and would never close an interval here.
     const long long interval = std::llabs(ctx.config->interval);
-    if (interval != 0 && cached_minute % interval == 0 &&
-        cached_minute != st.last_minute)
-        close_interval(ctx, now, cached_minute);
+    if (interval != 0 && minute % interval == 0 && minute != ctx.stats->last_minute)
+        close_interval(ctx, now, minute);
 }
 
 void accumulate(const nf5_record& rec, flow_context& ctx)

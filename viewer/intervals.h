@@ -4,18 +4,57 @@
 
 #include <cstddef>
 #include <ctime>
+#include <cstdint>
 #include <memory>
+#include <utility>
 
 #include "common/nf5.h"
 #include "viewer/viewer.h"
 
 constexpr std::size_t stats_table_entries = 65536;
+// Entries are grouped in blocks of a page. A table knows which blocks were
+// ever written, so that ranking reads the blocks that hold traffic rather
+// than all 65536 entries.
+constexpr std::size_t stats_block_entries = 512;
+constexpr std::size_t stats_table_blocks = stats_table_entries / stats_block_entries;
 
-// One table of 65536 byte sums, indexed by AS number, protocol or port.
-struct stats_table_deleter {
-    void operator()(double* table) const;
+struct stats_table_memory {
+    double entries[stats_table_entries];
+    std::uint8_t written[stats_table_blocks];
 };
-using stats_table = std::unique_ptr<double[], stats_table_deleter>;
+
+// One table of 65536 byte sums, indexed by AS number, protocol or port: an
+// anonymous mapping of its own, so it comes zeroed and goes back to the
+// system when freed. Writing an entry marks its block.
+struct stats_table {
+    stats_table_memory* mem = nullptr;
+
+    stats_table() = default;
+    explicit stats_table(stats_table_memory* m) : mem(m) {}
+    stats_table(stats_table&& o) noexcept : mem(std::exchange(o.mem, nullptr)) {}
+    stats_table& operator=(stats_table&& o) noexcept
+    {
+        if (this != &o) {
+            reset();
+            mem = std::exchange(o.mem, nullptr);
+        }
+        return *this;
+    }
+    stats_table(const stats_table&) = delete;
+    stats_table& operator=(const stats_table&) = delete;
+    ~stats_table() { reset(); }
+
+    void reset();
+    explicit operator bool() const { return mem != nullptr; }
+    double& operator[](std::size_t i)
+    {
+        mem->written[i / stats_block_entries] = 1;
+        return mem->entries[i];
+    }
+    double operator[](std::size_t i) const { return mem->entries[i]; }
+    const double* entries() const { return mem ? mem->entries : nullptr; }
+    bool block_written(std::size_t block) const { return mem->written[block] != 0; }
+};
 
 struct interval_stats {
     double in_bytes = 0;
@@ -40,20 +79,23 @@ struct interval_stats {
     std::time_t end_time = 0;
 };
 
-// A new record without tables (stats_alloc gives it its tables).
+// A new record without tables (stats_alloc gives it its tables); null when
+// memory has run out.
 interval_stats_ptr new_interval_stats();
 
-// Gives the record fourteen zeroed tables and zero totals.
-void stats_alloc(interval_stats& stats);
-// Frees the record's tables, not the record.
-void stats_free(interval_stats& stats);
+// Gives the record fourteen zeroed tables and zero totals. False when memory
+// has run out (stats_free then frees the tables it did get).
+[[nodiscard]] bool stats_alloc(interval_stats& stats);
+// Zeroes the tables (where they were written) and the totals.
+void stats_clear(interval_stats& stats);
 
-// Once per packet, at its first record: closes the current interval when a
+// The record for the interval being filled, and in top mode its tables;
+// ends the viewer when memory has run out.
+void open_current_interval(flow_context& ctx);
+
+// Once per frame, before its records: closes the current interval when a
 // boundary minute has come, keeps it as the last report and prints it.
 void rollover_check(flow_context& ctx);
 
 // Adds one accepted record to the current interval.
 void accumulate(const nf5_record& rec, flow_context& ctx);
-
-// Ends the viewer, status 1, when a table or record cannot be allocated.
-[[noreturn]] void stats_out_of_memory(const char* what);

@@ -7,9 +7,6 @@
 
 namespace {
 
-// The result of bytes_text; "%4d" and a unit letter need 6 bytes.
-char bytes_buffer[8];
-
 // Packet counts print as "%d" of the unsigned counter, as they always have:
 // a count above 2^31 - 1 shows negative.
 int as_signed(std::uint32_t v)
@@ -28,8 +25,9 @@ void put_address(text_buffer& tb, std::uint32_t addr, int width, int precision, 
 }  // namespace
 
 // Whole units, rounded down; counts of 1 GiB and more get a tier of their own.
-const char* bytes_text(std::uint32_t bytes)
+byte_count_text bytes_text(std::uint32_t bytes)
 {
+    byte_count_text out;
     std::uint32_t count = bytes;
     char unit = '\0';
     if (bytes >= (1U << 30)) {
@@ -42,14 +40,15 @@ const char* bytes_text(std::uint32_t bytes)
         count = bytes >> 10;
         unit = 'K';
     }
-    char* end = format_int(bytes_buffer, count, 4);
+    char* end = format_int(out.text, count, 4);
     if (unit != '\0')
         *end++ = unit;
     *end = '\0';
-    return bytes_buffer;
+    return out;
 }
 
-void print_dump(const nf5_record& rec, double flow_number, const char* router_text)
+void print_dump(const nf5_record& rec, double flow_number, const char* router_text,
+                const asn_table& names)
 {
     text_buffer tb(stdout);
     put_literal(tb, "flow #");
@@ -65,7 +64,7 @@ void print_dump(const nf5_record& rec, double flow_number, const char* router_te
     put_literal(tb, "\n  source port:       ");
     put_int(tb, rec.srcport);
     put_literal(tb, "\n  source AS:         ");
-    put_text(tb, asn_name(rec.src_as));
+    put_text(tb, asn_name(names, rec.src_as));
     put_char(tb, '(');
     put_int(tb, rec.src_as);
     put_literal(tb, ")\n  output ifIndex:    ");
@@ -75,18 +74,19 @@ void print_dump(const nf5_record& rec, double flow_number, const char* router_te
     put_literal(tb, "\n  dest port:         ");
     put_int(tb, rec.dstport);
     put_literal(tb, "\n  dest AS:           ");
-    put_text(tb, asn_name(rec.dst_as));
+    put_text(tb, asn_name(names, rec.dst_as));
     put_char(tb, '(');
     put_int(tb, rec.dst_as);
     put_literal(tb, ")\n  bytes in flow:     ");
-    put_text(tb, bytes_text(rec.dOctets));
+    put_text(tb, bytes_text(rec.dOctets).text);
     put_literal(tb, "\n  packets in flow:   ");
     put_int(tb, as_signed(rec.dPkts));
     put_char(tb, '\n');
     flush_text(tb);
 }
 
-void print_shortdump(const nf5_record& rec, double flow_number, const char* router_text)
+void print_shortdump(const nf5_record& rec, double flow_number, const char* router_text,
+                     const asn_table& names)
 {
     constexpr bool left = true;
     text_buffer tb(stdout);
@@ -110,18 +110,18 @@ void print_shortdump(const nf5_record& rec, double flow_number, const char* rout
     put_int(tb, rec.dstport, 5, left);
     // "\n b/p:%s/%-6d proto %2d"
     put_literal(tb, " \n b/p:");
-    put_text(tb, bytes_text(rec.dOctets));
+    put_text(tb, bytes_text(rec.dOctets).text);
     put_char(tb, '/');
     put_int(tb, as_signed(rec.dPkts), 6, left);
     put_literal(tb, " proto ");
     put_int(tb, rec.prot, 2);
     // " %17s(%5d)->" and "%17s(%5d)\n"
     put_char(tb, ' ');
-    put_text(tb, asn_name(rec.src_as), 17);
+    put_text(tb, asn_name(names, rec.src_as), 17);
     put_char(tb, '(');
     put_int(tb, rec.src_as, 5);
     put_literal(tb, ")->");
-    put_text(tb, asn_name(rec.dst_as), 17);
+    put_text(tb, asn_name(names, rec.dst_as), 17);
     put_char(tb, '(');
     put_int(tb, rec.dst_as, 5);
     put_literal(tb, ")\n");

@@ -6,11 +6,13 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 
 #include "viewer/asn_names.h"
 #include "viewer/clock.h"
 #include "viewer/event_loop.h"
 #include "viewer/intervals.h"
+#include "viewer/messages.h"
 #include "viewer/options.h"
 #include "viewer/viewer.h"
 
@@ -32,6 +34,8 @@ void fill_standard_descriptors()
     }
 }
 
+constexpr std::size_t output_buffer_size = 256 * 1024;
+
 }  // namespace
 
 int main(int argc, char* argv[])
@@ -39,33 +43,31 @@ int main(int argc, char* argv[])
     fill_standard_descriptors();
     // Listings go out in large writes; the loop flushes before every wait
     // and before every exit, so the operator sees each batch of flows whole.
-    static char output_buffer[256 * 1024];
-    std::setvbuf(stdout, output_buffer, _IOFBF, sizeof output_buffer);
+    // The buffer belongs to standard output until the process ends.
+    std::setvbuf(stdout, new char[output_buffer_size], _IOFBF, output_buffer_size);
 
-    viewer_config config;
-    flow_filter filter;
-    flow_stats stats;
-    stats.current = new_interval_stats();
+    // Lives until the process ends: main never returns.
+    auto viewer = std::make_unique<viewer_records>();
+    flow_context& ctx = viewer->ctx;
     // A viewer whose reader has gone sees EPIPE and ends quietly.
     std::signal(SIGPIPE, SIG_IGN);
     std::signal(SIGWINCH, SIG_IGN);
-    flow_context ctx{&config, &filter, &stats};
 
     const int status = parse_options(argc, argv, ctx);
-    if (status >= 0)
+    if (status != keep_going)
         std::exit(status);
-    reconcile_mode(config);
+    reconcile_mode(*ctx.config);
 
-    stats.last_time = clock_now();
-    stats.last_minute = report_minute(clock_now());
+    ctx.stats->last_time = clock_now(*ctx.clock);
+    ctx.stats->last_minute = report_minute(clock_now(*ctx.clock));
+    open_current_interval(ctx);
 
-    // Colondump is for other programs: no intervals, no AS names.
-    if (config.mode != mode_colondump) {
-        stats_alloc(*stats.current);
+    // Colondump is for other programs: no AS names, no status lines.
+    if (ctx.config->mode != display_mode::colondump) {
         std::fflush(stdout);  // option lines before the loader's reports
-        Init_ASN_Lookups();
-        std::printf("Using report interval of %d minute(s)\n", config.interval);
-        std::printf("Starting. Hit '?' for help with keys.\r");
+        Init_ASN_Lookups(*ctx.names);
+        note_report_interval(ctx.config->interval);
+        note_starting();
     }
-    connect_and_run(config.server, config.port, ctx);
+    connect_and_run(ctx.config->server, ctx.config->port, ctx);
 }

@@ -9,54 +9,11 @@
 #include <cstring>
 #include <string_view>
 
+#include "viewer/messages.h"
+
 namespace {
 
 constexpr char option_letters[] = "0:a:bc:hi:l:m:n:p:P:r:s:t:vx:";
-
-constexpr char usage_body[] =
-    "Options:\n"
-    "  -0 <ASN>      Replace AS number 0 occurences with this AS number\n"
-    "  -a <ASN>      Only display flows to/from this AS number\n"
-    "  -b            Display big flows (only shows flows with the most bytes\n"
-    "                or packets received so far)\n"
-    "  -c <count>    Exit after <count> flows are received.\n"
-    "  -h            Display the cruft you are reading.\n"
-    "  -i <interval> How long to wait between report generations (in minutes)\n"
-    "  -l <lines>    The length of your display in lines.  Defaults to 24. Usa a\n"
-    "                larger number if you want top mode to display more lines.\n"
-    "  -m <mode>     The name of the mode of operation to use:\n"
-    "                - 'dump' display flow detail\n"
-    "                - 'shortdump' flow details in a more compact fashion\n"
-    "                - 'colondump' flow details in somewhat machine-readable fashion\n"
-    "                - 'top' generates reports of top average utilization\n"
-    "  -n <intnum>   Specify the interface by SNMP ifIndex number\n"
-    "  -p <port>     Only display flows to/from this tcp or udp port number\n"
-    "  -P <proto>    Only display flows using this IP protocol number\n"
-    "  -r <router>   Only display flows reported by this router IP address\n"
-    "  -s <server:port>\n"
-    "                The hostname or IP address and port number of the nelk server\n"
-    "  -t <topmode>  The type of report to generate when in top mode:\n"
-    "                - 'as' AS report\n"
-    "                - 'proto' Protocol report\n"
-    "                - 'tcpport' TCP port report\n"
-    "                - 'udpport' UDP port report\n"
-    "  -v            Display version number\n"
-    "  -x <prefix>   Only display flows to/from this IP prefix\n"
-    "                The format for <prefix> is 'address/length', for example\n"
-    "                1.2.3.4/30 or 10.0.0.0/8\n";
-
-// Exit statuses: usage, version and most refusals end quietly; a bad
-// address is a failure.
-constexpr int exit_quiet = 0;
-constexpr int exit_failure = 1;
-constexpr int keep_going = -1;
-
-int print_usage(const char* program)
-{
-    std::printf("Usage: %s [ [option 1]  [option 2] ... [option n] ]\n", program);
-    std::fputs(usage_body, stdout);
-    return exit_quiet;
-}
 
 // The first word of an argument, as "%s" scans it, however long it is.
 std::string_view first_word(const char* arg)
@@ -82,19 +39,15 @@ int set_mode(const char* arg, viewer_config& config)
 {
     std::string_view word = first_word(arg);
     if (word == "shortdump")
-        config.mode = mode_shortdump;
+        config.mode = display_mode::shortdump;
     else if (word == "colondump")
-        config.mode = mode_colondump;
+        config.mode = display_mode::colondump;
     else if (word == "dump")
-        config.mode = mode_dump;
+        config.mode = display_mode::dump;
     else if (word == "top")
-        config.mode = mode_top;
-    else {
-        std::printf("Mode %.*s not supported.  Available modes:\n", static_cast<int>(word.size()),
-                    word.data());
-        std::puts(" dump\n shortdump\n colondump\n top");
-        return exit_quiet;
-    }
+        config.mode = display_mode::top;
+    else
+        return refuse_mode(word);
     return keep_going;
 }
 
@@ -102,19 +55,15 @@ int set_report_type(const char* arg, viewer_config& config)
 {
     std::string_view word = first_word(arg);
     if (word == "as")
-        config.report_type = report_as;
+        config.report_type = report_kind::as;
     else if (word == "proto")
-        config.report_type = report_proto;
+        config.report_type = report_kind::proto;
     else if (word == "tcpport")
-        config.report_type = report_tcpport;
+        config.report_type = report_kind::tcpport;
     else if (word == "udpport")
-        config.report_type = report_udpport;
-    else {
-        std::printf("Top mode %.*s not supported.  Available top modes:\n",
-                    static_cast<int>(word.size()), word.data());
-        std::puts(" as\n proto\n tcpport\n udpport");
-        return exit_quiet;
-    }
+        config.report_type = report_kind::udpport;
+    else
+        return refuse_report_type(word);
     return keep_going;
 }
 
@@ -128,16 +77,12 @@ int set_server(const char* arg, viewer_config& config)
 
     char* rest = nullptr;
     const char* host = strtok_r(scratch, ":", &rest);
-    if (host == nullptr) {
-        std::printf("strtok could not find a server name in '%s'\n", scratch);
-        return exit_quiet;
-    }
+    if (host == nullptr)
+        return refuse_server_name(scratch);
     std::strcpy(config.server, host);
     const char* port = strtok_r(nullptr, ":", &rest);
-    if (port == nullptr) {
-        std::printf("strtok could not find a port number in '%s'\n", scratch);
-        return exit_quiet;
-    }
+    if (port == nullptr)
+        return refuse_server_port(scratch);
     read_int(port, config.port);
     return keep_going;
 }
@@ -148,23 +93,19 @@ int set_router(const char* arg, flow_filter& filter)
     if (std::sscanf(arg, "%100s", text) != 1)
         text[0] = '\0';
     in_addr addr{};
-    if (inet_aton(text, &addr) == 0) {
-        std::printf("Error: invalid router address %s\n", text);
-        return exit_failure;
-    }
+    if (inet_aton(text, &addr) == 0)
+        return refuse_router(text);
     filter.router = addr.s_addr;
-    std::printf("Filtering for router %s\n", text);
+    note_router_filter(text);
     return keep_going;
 }
 
 int set_ifindex(const char* arg, flow_filter& filter)
 {
-    if (!filter.router) {
-        std::fputs("Error: must specify a router with -r before using -e.", stdout);
-        return exit_quiet;
-    }
+    if (!filter.router)
+        return refuse_ifindex_before_router();
     read_int(arg, filter.ifindex);
-    std::printf("Displaying stats only for interface index %d\n", filter.ifindex);
+    note_ifindex(filter.ifindex);
     return keep_going;
 }
 
@@ -176,28 +117,18 @@ int set_prefix(const char* arg, flow_filter& filter)
     int length = 0;
     int got = std::sscanf(arg, "%100[0123456789.]/%d\n", text, &length);
     in_addr addr{};
-    if (got < 1) {
-        std::printf("Error: invalid prefix %s\n", arg);
-        return exit_failure;
-    }
-    if (inet_aton(text, &addr) == 0) {
-        std::printf("Error: invalid prefix %s\n", text);
-        return exit_failure;
-    }
-    if (got < 2) {
-        std::printf("Error: prefix %s has no length; give it as address/length, "
-                    "for example 10.0.0.0/8\n",
-                    arg);
-        return exit_failure;
-    }
-    if (length < 0 || length > 32) {
-        std::printf("Error: invalid prefix length %d in %s; it must be 0 to 32\n", length, arg);
-        return exit_failure;
-    }
+    if (got < 1)
+        return refuse_prefix(arg);
+    if (inet_aton(text, &addr) == 0)
+        return refuse_prefix(text);
+    if (got < 2)
+        return refuse_prefix_without_length(arg);
+    if (length < 0 || length > 32)
+        return refuse_prefix_length(length, arg);
     std::uint32_t mask = length == 0 ? 0 : ~std::uint32_t{0} << (32 - length);
     filter.prefix_mask = htonl(mask);
     filter.prefix = addr.s_addr & htonl(mask);
-    std::printf("Filtering for prefix %s/%d\n", text, length);
+    note_prefix_filter(text, length);
     return keep_going;
 }
 
@@ -206,12 +137,10 @@ int set_interval(const char* arg, viewer_config& config)
     // Intervals are whole minutes that the rollover divides by.
     int minutes = config.interval;
     read_int(arg, minutes);
-    if (minutes == 0) {
-        std::printf("Error: invalid report interval 0; it must be at least 1 minute\n");
-        return exit_failure;
-    }
+    if (minutes == 0)
+        return refuse_interval_zero();
     config.interval = minutes;
-    std::printf("Setting report interval to %d\n", config.interval);
+    note_interval(config.interval);
     return keep_going;
 }
 
@@ -225,7 +154,7 @@ int apply_option(int letter, const char* arg, const char* program, flow_context&
         return keep_going;
     case 'a':
         read_int(arg, filter.as);
-        std::printf("Filtering for AS %d\n", filter.as);
+        note_as_filter(filter.as);
         return keep_going;
     case 'b':
         filter.big = 1;
@@ -239,7 +168,7 @@ int apply_option(int letter, const char* arg, const char* program, flow_context&
         return set_interval(arg, config);
     case 'l':
         read_int(arg, config.lines);
-        std::printf("Setting screen length to %d lines\n", config.lines);
+        note_lines(config.lines);
         return keep_going;
     case 'm':
         return set_mode(arg, config);
@@ -247,11 +176,11 @@ int apply_option(int letter, const char* arg, const char* program, flow_context&
         return set_ifindex(arg, filter);
     case 'p':
         read_int(arg, filter.port);
-        std::printf("Filtering for port %d\n", filter.port);
+        note_port_filter(filter.port);
         return keep_going;
     case 'P':
         read_int(arg, filter.proto);
-        std::printf("Filtering for protocol %d\n", filter.proto);
+        note_proto_filter(filter.proto);
         return keep_going;
     case 'r':
         return set_router(arg, filter);
@@ -260,12 +189,11 @@ int apply_option(int letter, const char* arg, const char* program, flow_context&
     case 't':
         return set_report_type(arg, config);
     case 'v':
-        std::puts("nelk version 0.3, October 4 2001");
-        return exit_quiet;
+        return show_version();
     case 'x':
         return set_prefix(arg, filter);
     default:  // -h, an unknown letter or a missing argument
-        return print_usage(program);
+        return show_usage(program);
     }
 }
 
@@ -290,10 +218,10 @@ int parse_options(int argc, char* argv[], flow_context& ctx)
 
 void reconcile_mode(viewer_config& config)
 {
-    if (config.report_type == report_none && config.mode == mode_top) {
-        std::fputs("topmode not set with -t, defaulting to as.", stdout);
-        config.report_type = report_as;
-    } else if (config.report_type != report_none && config.mode != mode_top) {
-        std::fputs("Warning: topmode set but mode not set to top", stdout);
+    if (config.report_type == report_kind::none && config.mode == display_mode::top) {
+        note_default_report_type();
+        config.report_type = report_kind::as;
+    } else if (config.report_type != report_kind::none && config.mode != display_mode::top) {
+        warn_report_type_without_top();
     }
 }

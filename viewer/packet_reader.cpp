@@ -9,25 +9,8 @@
 #include <cstring>
 
 #include "viewer/flow_filter.h"
-#include "viewer/terminal.h"
-
-ssize_t read_n(int fd, void* buffer, std::size_t n)
-{
-    auto* p = static_cast<std::uint8_t*>(buffer);
-    std::size_t got = 0;
-    while (got < n) {
-        ssize_t r = ::read(fd, p + got, n - got);
-        if (r < 0) {
-            if (errno == EINTR)
-                continue;
-            return -1;
-        }
-        if (r == 0)
-            break;
-        got += static_cast<std::size_t>(r);
-    }
-    return static_cast<ssize_t>(got);
-}
+#include "viewer/intervals.h"
+#include "viewer/messages.h"
 
 void handle_frames(packet_reader& reader, flow_context& ctx)
 {
@@ -44,12 +27,12 @@ void handle_frames(packet_reader& reader, flow_context& ctx)
         // A refused head is all that is taken: the stream carries no lengths,
         // so the 28 bytes after it are read as the next head.
         if (version != nf5_version) {
-            std::printf("Bad netflow packet.  Version is %d, should be 5.\n", version);
+            report_bad_version(version);
             pos += relay_frame_head_size;
             continue;
         }
         if (count == 0 || count > reader_max_records) {
-            std::printf("Strange netflow packet.  Record count is %d\n", count);
+            report_strange_count(count);
             pos += relay_frame_head_size;
             continue;
         }
@@ -57,8 +40,14 @@ void handle_frames(packet_reader& reader, flow_context& ctx)
         if (end - pos < frame_size)
             break;  // the rest of this frame comes with a later read
 
-        const std::uint32_t router = load_net32(head);
+        frame_info frame;
+        frame.router = load_net32(head);
+        *format_ipv4(frame.router_text, frame.router) = '\0';
         stats.packets += 1.0;
+        // Before the filters see any record, so that an interval closes even
+        // when every record that brings its boundary minute is filtered out.
+        if (ctx.config->mode == display_mode::top)
+            rollover_check(ctx);
         const std::uint8_t* p = head + relay_frame_head_size;
         for (unsigned i = 0; i < count; ++i, p += nf5_record_size) {
             stats.records += 1.0;
@@ -67,7 +56,7 @@ void handle_frames(packet_reader& reader, flow_context& ctx)
                 rec.src_as = zero_as;
             if (rec.dst_as == 0)
                 rec.dst_as = zero_as;
-            account_flow(rec, &router, ctx);
+            account_flow(rec, frame, ctx);
         }
         pos += frame_size;
     }
@@ -91,16 +80,11 @@ void read_packet(packet_reader& reader, int rfd, flow_context& ctx)
     if (r < 0) {
         if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)
             return;  // the loop waits again
-        const int saved_errno = errno;
-        std::fflush(stdout);  // listings first, then the report
-        errno = saved_errno;
-        std::perror("read_n");
-        viewer_exit(0);
+        fail_read(ctx);
     }
     if (r == 0) {
         // Bytes of a frame the relay never finished are dropped unused.
-        std::printf("connection closed\n");
-        viewer_exit(0);
+        end_of_stream(ctx);
     }
     reader.end += static_cast<std::size_t>(r);
     handle_frames(reader, ctx);

@@ -1,18 +1,12 @@
 // Turns the relay stream back into flow records.
 #pragma once
 
-#include <sys/types.h>
-
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 
 #include "common/nf5.h"
 #include "viewer/viewer.h"
-
-// Reads exactly n bytes unless the stream ends (the count so far) or a read
-// fails (-1). EINTR is retried.
-ssize_t read_n(int fd, void* buffer, std::size_t n);
 
 // Records a frame may carry: the head's count check lets 1 to 1000 through.
 constexpr std::size_t reader_max_records = 1000;
@@ -38,6 +32,7 @@ struct packet_reader {
 // short by the end is dropped); a read error ends it after a report.
 void read_packet(packet_reader& reader, int rfd, flow_context& ctx);
 
-// Checks and decodes every complete frame between start and end, hands each
-// record to account_flow and keeps the bytes of an incomplete frame.
+// Checks and decodes every complete frame between start and end: once per
+// frame the rollover check (top mode), then each record to account_flow.
+// Keeps the bytes of an incomplete frame.
 void handle_frames(packet_reader& reader, flow_context& ctx);

@@ -13,39 +13,57 @@
 #include <new>
 
 #include "viewer/asn_names.h"
+#include "viewer/messages.h"
 
 namespace {
 
-using cell_fn = void (*)(const double*, std::uint8_t*, int, double);
-using taken_table = std::unique_ptr<std::uint8_t[]>;
+using cell_fn = void (*)(const asn_table&, const double*, int, int, double);
 
 // Closed intervals are at least a second long; a hand-made or clock-stepped
 // interval of 0 or less is rated as one second rather than dividing by it.
 int rate_seconds(int seconds) { return std::max(seconds, 1); }
 
-taken_table new_taken()
+// One column of a section: its table and its entries in report order, as
+// many as the section has rows (or fewer, when fewer hold any bytes).
+struct column {
+    const double* table = nullptr;
+    std::unique_ptr<std::uint16_t[]> ranked;
+    int count = 0;
+};
+
+column rank_column(const stats_table* table, int rows, const flow_context& ctx)
 {
-    std::uint8_t* p = new (std::nothrow) std::uint8_t[stats_table_entries]();
-    if (!p) {
+    column c;
+    if (!table || rows <= 0)
+        return c;
+    c.table = table->entries();
+    std::size_t room = 0;
+    for (std::size_t block = 0; block < stats_table_blocks; ++block)
+        room += table->block_written(block) ? stats_block_entries : 0;
+    if (room == 0)
+        return c;
+    c.ranked.reset(new (std::nothrow) std::uint16_t[room]);
+    if (!c.ranked) {
         errno = ENOMEM;
-        stats_out_of_memory("report ranking");
+        fail_out_of_memory(ctx, "report ranking");
     }
-    return taken_table(p);
+    c.count = rank_entries(*table, rows, c.ranked.get());
+    return c;
 }
 
 // The column heading line; each "%%" comes out as one per-cent sign.
-void format_header(int type, char* text, std::size_t size)
+void format_header(report_kind type, char* text, std::size_t size)
 {
     switch (type) {
-    case report_proto:
+    case report_kind::proto:
         std::snprintf(text, size, "Rank|--Proto Name/Num---|-bw;%% of total-|\n");
         break;
-    case report_tcpport:
+    case report_kind::tcpport:
         std::snprintf(text, size,
                       "    |-----TCP Port------|-bw;%% of total-| "
                       "|-----TCP Port------|-bw,%% of total-|\n");
         break;
-    case report_udpport:
+    case report_kind::udpport:
         std::snprintf(text, size,
                       "    |-----UDP Port------|-bw;%% of total-| "
                       "|-----UDP Port------|-bw,%% of total-|\n");
@@ -61,16 +79,28 @@ void format_header(int type, char* text, std::size_t size)
 const char source_dest_line[] =
     "Rank|-------------Source----------------| |---------------Dest----------------|";
 
-// Prints rows numbered from 1; src_taken/dst_taken are the column's own.
-void print_rows(int rows, cell_fn cell, const double* src, std::uint8_t* src_taken,
-                const double* dst, std::uint8_t* dst_taken, int seconds, double total)
+// One cell, or nothing once the column has no entry left for the row.
+void print_column_cell(const asn_table& names, cell_fn cell, const column& c, int row,
+                       int seconds, double total)
 {
-    for (int row = 1; row <= rows; ++row) {
-        std::printf("%2d:", row);
-        cell(src, src_taken, seconds, total);
-        if (dst) {
+    if (row < c.count)
+        cell(names, c.table, c.ranked[row], seconds, total);
+}
+
+// Prints rows numbered from 1 for the section's columns (dst has no table
+// in a one-column report). Rows past the ranked entries are empty.
+void print_rows(const asn_table& names, int rows, cell_fn cell, const stats_table* src_table,
+                const stats_table* dst_table, int seconds, double total,
+                const flow_context& ctx)
+{
+    const column src = rank_column(src_table, rows, ctx);
+    const column dst = rank_column(dst_table, rows, ctx);
+    for (int row = 0; row < rows; ++row) {
+        std::printf("%2d:", row + 1);
+        print_column_cell(names, cell, src, row, seconds, total);
+        if (dst_table) {
             std::printf(" ");
-            cell(dst, dst_taken, seconds, total);
+            print_column_cell(names, cell, dst, row, seconds, total);
         }
         std::printf("\n");
     }
@@ -93,50 +123,46 @@ const char* service_name(int port, const char* proto)
 void render_report(const interval_stats* stats, const flow_context& ctx)
 {
     if (!stats) {
-        std::printf("No stats to display.  As least one report interval needs to pass        \r");
+        show_no_stats();
         return;
     }
     const flow_filter& filter = *ctx.filter;
     const bool two_sections = filter.router.has_value() && filter.ifindex != 0;
 
-    int type = ctx.config->report_type;
-    if (type < report_as || type > report_udpport) {
-        std::printf("Report interval expired, but I don't know what type of report to generate!\n");
-        std::printf("Defaulting to AS report\n");
-        type = report_as;
+    report_kind type = ctx.config->report_type;
+    if (type < report_kind::as || type > report_kind::udpport) {
+        report_unknown_report_type();
+        type = report_kind::as;
     }
 
     cell_fn cell = as_cell;
     int reserve = 6;
-    const double* in_src = stats->in_src_as.get();
-    const double* in_dst = stats->in_dst_as.get();
-    const double* out_src = stats->out_src_as.get();
-    const double* out_dst = stats->out_dst_as.get();
-    if (type == report_proto) {
+    const stats_table* in_src = &stats->in_src_as;
+    const stats_table* in_dst = &stats->in_dst_as;
+    const stats_table* out_src = &stats->out_src_as;
+    const stats_table* out_dst = &stats->out_dst_as;
+    if (type == report_kind::proto) {
         cell = proto_cell;
         reserve = 4;
-        in_src = stats->in_proto.get();
-        out_src = stats->out_proto.get();
+        in_src = &stats->in_proto;
+        out_src = &stats->out_proto;
         in_dst = out_dst = nullptr;
-    } else if (type == report_tcpport) {
+    } else if (type == report_kind::tcpport) {
         cell = tcp_cell;
-        in_src = stats->in_tcp_src.get();
-        in_dst = stats->in_tcp_dst.get();
-        out_src = stats->out_tcp_src.get();
-        out_dst = stats->out_tcp_dst.get();
-    } else if (type == report_udpport) {
+        in_src = &stats->in_tcp_src;
+        in_dst = &stats->in_tcp_dst;
+        out_src = &stats->out_tcp_src;
+        out_dst = &stats->out_tcp_dst;
+    } else if (type == report_kind::udpport) {
         cell = udp_cell;
-        in_src = stats->in_udp_src.get();
-        in_dst = stats->in_udp_dst.get();
-        out_src = stats->out_udp_src.get();
-        out_dst = stats->out_udp_dst.get();
+        in_src = &stats->in_udp_src;
+        in_dst = &stats->in_udp_dst;
+        out_src = &stats->out_udp_src;
+        out_dst = &stats->out_udp_dst;
     }
     const bool two_columns = in_dst != nullptr;
 
-    taken_table in_src_taken = new_taken();
-    taken_table out_src_taken = new_taken();
-    taken_table in_dst_taken = two_columns ? new_taken() : nullptr;
-    taken_table out_dst_taken = two_columns ? new_taken() : nullptr;
+    const asn_table& names = *ctx.names;
 
     char header[128];
     format_header(type, header, sizeof header);
@@ -154,8 +180,7 @@ void render_report(const interval_stats* stats, const flow_context& ctx)
         if (two_columns)
             std::printf("%s\n", source_dest_line);
         std::printf("%s", header);
-        print_rows(spare, cell, in_src, in_src_taken.get(), in_dst, in_dst_taken.get(),
-                   seconds, stats->in_bytes);
+        print_rows(names, spare, cell, in_src, in_dst, seconds, stats->in_bytes, ctx);
         return;
     }
 
@@ -165,13 +190,11 @@ void render_report(const interval_stats* stats, const flow_context& ctx)
     std::printf("                          O   U   T   B   O   U   N   D"
                 "  (total %.0fkbits/s, %.0fkpps)\n",
                 8 * stats->out_bytes / k, stats->out_packets / k);
-    print_rows(spare / 2 + 1, cell, out_src, out_src_taken.get(), out_dst,
-               out_dst_taken.get(), seconds, stats->out_bytes);
+    print_rows(names, spare / 2 + 1, cell, out_src, out_dst, seconds, stats->out_bytes, ctx);
     std::printf("                            I   N   B   O   U   N   D"
                 "    (total %.0fkbits/s, %.0fkpps)\n",
                 8 * stats->in_bytes / k, stats->in_packets / k);
-    print_rows(spare / 2, cell, in_src, in_src_taken.get(), in_dst, in_dst_taken.get(),
-               seconds, stats->in_bytes);
+    print_rows(names, spare / 2, cell, in_src, in_dst, seconds, stats->in_bytes, ctx);
 }
 
 void print_summary(const interval_stats& stats)
@@ -189,49 +212,48 @@ void print_summary(const interval_stats& stats)
                 (s % 3600) / 60, s % 60, text);
 }
 
-int pick_top(const double* table, std::uint8_t* taken)
+int rank_entries(const stats_table& column, int limit, std::uint16_t* ranked)
 {
-    double best = 0;
-    int best_index = -1;
-    for (int i = 0; i < static_cast<int>(stats_table_entries); ++i) {
-        if (table[i] > best && !taken[i]) {
-            best = table[i];
-            best_index = i;
-        }
+    // The blocks that were written hold every entry with bytes; only those
+    // entries are ordered, and only as far as the rows go, so a report costs
+    // what its data costs, however long the screen.
+    const double* table = column.entries();
+    int n = 0;
+    for (std::size_t block = 0; block < stats_table_blocks; ++block) {
+        if (!column.block_written(block))
+            continue;
+        const std::size_t first = block * stats_block_entries;
+        for (std::size_t i = first; i < first + stats_block_entries; ++i)
+            if (table[i] > 0)
+                ranked[n++] = static_cast<std::uint16_t>(i);
     }
-    if (best_index >= 0)
-        taken[best_index] = 1;
-    return best_index;
+    const auto before = [table](std::uint16_t a, std::uint16_t b) {
+        return table[a] > table[b] || (table[a] == table[b] && a < b);
+    };
+    const int shown = std::clamp(limit, 0, n);
+    std::partial_sort(ranked, ranked + shown, ranked + n, before);
+    return shown;
 }
 
-void as_cell(const double* table, std::uint8_t* taken, int seconds, double total)
+void as_cell(const asn_table& names, const double* table, int index, int seconds, double total)
 {
-    const int i = pick_top(table, taken);
-    if (i >= 0)
-        print_cell(asn_name(i), i, seconds, table[i], total);
+    print_cell(asn_name(names, index), index, seconds, table[index], total);
 }
 
-void proto_cell(const double* table, std::uint8_t* taken, int seconds, double total)
+void proto_cell(const asn_table&, const double* table, int index, int seconds, double total)
 {
-    const int i = pick_top(table, taken);
-    if (i < 0)
-        return;
-    const protoent* p = getprotobynumber(i);
-    print_cell(p ? p->p_name : "unknown", i, seconds, table[i], total);
+    const protoent* p = getprotobynumber(index);
+    print_cell(p ? p->p_name : "unknown", index, seconds, table[index], total);
 }
 
-void tcp_cell(const double* table, std::uint8_t* taken, int seconds, double total)
+void tcp_cell(const asn_table&, const double* table, int index, int seconds, double total)
 {
-    const int i = pick_top(table, taken);
-    if (i >= 0)
-        print_cell(service_name(i, "tcp"), i, seconds, table[i], total);
+    print_cell(service_name(index, "tcp"), index, seconds, table[index], total);
 }
 
-void udp_cell(const double* table, std::uint8_t* taken, int seconds, double total)
+void udp_cell(const asn_table&, const double* table, int index, int seconds, double total)
 {
-    const int i = pick_top(table, taken);
-    if (i >= 0)
-        print_cell(service_name(i, "udp"), i, seconds, table[i], total);
+    print_cell(service_name(index, "udp"), index, seconds, table[index], total);
 }
 
 void print_cell(const char* name, int number, int seconds, double bytes, double total)

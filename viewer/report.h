@@ -12,13 +12,17 @@ void render_report(const interval_stats* stats, const flow_context& ctx);
 
 void print_summary(const interval_stats& stats);
 
-// Index of the largest untaken non-zero entry (lowest index on ties), marked
-// taken; -1 when none is left.
-int pick_top(const double* table, std::uint8_t* taken);
+// The entries of a table in report order (more bytes first, equal bytes by
+// rising index, entries of 0 bytes never), at most limit of them, written to
+// ranked (room for stats_block_entries per written block). Returns how many.
+int rank_entries(const stats_table& table, int limit, std::uint16_t* ranked);
 
-void as_cell(const double* table, std::uint8_t* taken, int seconds, double total);
-void proto_cell(const double* table, std::uint8_t* taken, int seconds, double total);
-void tcp_cell(const double* table, std::uint8_t* taken, int seconds, double total);
-void udp_cell(const double* table, std::uint8_t* taken, int seconds, double total);
+// One cell each, for entry `index` of the column's table, named (AS names
+// from the table, protocols and ports from the system's databases).
+void as_cell(const asn_table& names, const double* table, int index, int seconds, double total);
+void proto_cell(const asn_table& names, const double* table, int index, int seconds,
+                double total);
+void tcp_cell(const asn_table& names, const double* table, int index, int seconds, double total);
+void udp_cell(const asn_table& names, const double* table, int index, int seconds, double total);
 
 void print_cell(const char* name, int number, int seconds, double bytes, double total);

@@ -4,49 +4,36 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include <cstdio>
-#include <cstdlib>
-#include <optional>
+#include "viewer/messages.h"
 
 namespace {
 
-// Standard input's settings as they were before key mode; empty until they
-// have been read, so settings never read are never applied or restored.
-std::optional<termios> saved_settings;
-
-void enter_key_mode()
+void enter_key_mode(terminal_state& terminal)
 {
     termios t;
     if (tcgetattr(STDIN_FILENO, &t) != 0) {
         // Nothing to build key mode from: both reports, nothing applied.
-        std::printf("ioctl\n");
-        std::printf("ioctl2\n");
+        report_terminal_unreadable();
+        report_key_mode_refused();
         return;
     }
-    if (!saved_settings)
-        saved_settings = t;
+    if (!terminal.saved)
+        terminal.saved = t;
     // No echo, no line editing, Control-C as the byte 3; every key press is
     // readable at once as one byte.
     t.c_lflag &= ~static_cast<tcflag_t>(ECHO | ICANON | ISIG);
     t.c_cc[VMIN] = 1;
     t.c_cc[VTIME] = 0;
     if (tcsetattr(STDIN_FILENO, TCSANOW, &t) != 0)
-        std::printf("ioctl2\n");
+        report_key_mode_refused();
 }
 
 }  // namespace
 
-void terminal_mode(int which)
+void terminal_mode(terminal_state& terminal, terminal_request which)
 {
-    if (which == terminal_keys)
-        enter_key_mode();
-    else if (which == terminal_restore && saved_settings)
-        tcsetattr(STDIN_FILENO, TCSANOW, &*saved_settings);
-}
-
-void viewer_exit(int status)
-{
-    std::fflush(stdout);
-    terminal_mode(terminal_restore);
-    std::exit(status);
+    if (which == terminal_request::keys)
+        enter_key_mode(terminal);
+    else if (which == terminal_request::restore && terminal.saved)
+        tcsetattr(STDIN_FILENO, TCSANOW, &*terminal.saved);
 }

@@ -1,12 +1,10 @@
-// The operator's terminal: key mode, the saved settings, and every way out
-// of the viewer, all of which put the terminal back as it was.
+// The operator's terminal: key mode and the way back out of it.
 #pragma once
 
-constexpr int terminal_keys = 1;
-constexpr int terminal_restore = 2;
+#include "viewer/viewer.h"
 
-// 1 enters key mode (saving the settings first), 2 restores the saved ones.
-void terminal_mode(int which);
+enum class terminal_request { keys = 1, restore = 2 };
 
-// Flushes standard output, restores the terminal and exits with status.
-[[noreturn]] void viewer_exit(int status);
+// keys enters key mode on standard input, saving its settings first;
+// restore puts the saved settings back (nothing when none were saved).
+void terminal_mode(terminal_state& terminal, terminal_request which);

@@ -47,16 +47,15 @@ bool inside(const char* p, const arguments& args)
 void viewer_options(const std::vector<std::string>& words)
 {
     arguments args("nelk", words);
-    viewer_config config;
-    flow_filter filter;
-    flow_stats stats;
-    flow_context ctx{&config, &filter, &stats};
+    viewer_records v;
+    const viewer_config& config = v.config;
+    const flow_filter& filter = v.filter;
     int status;
     {
         fuzz::quiet_stderr quiet;
-        status = parse_options(args.argc(), args.argv.data(), ctx);
+        status = parse_options(args.argc(), args.argv.data(), v.ctx);
         if (status < 0)
-            reconcile_mode(config);
+            reconcile_mode(v.config);
     }
     fuzz::check(status == -1 || status == 0 || status == 1, "viewer status not -1, 0 or 1");
     const std::size_t server_len = strnlen(config.server, sizeof config.server);
@@ -78,8 +77,8 @@ void viewer_options(const std::vector<std::string>& words)
     if (status < 0) {
         // What the viewer goes on with.
         fuzz::check(config.interval != 0, "report interval of 0 let through");
-        fuzz::check(config.mode >= mode_top && config.mode <= mode_colondump, "unknown mode");
-        fuzz::check(config.mode != mode_top || config.report_type != report_none,
+        fuzz::check(config.mode >= display_mode::top && config.mode <= display_mode::colondump, "unknown mode");
+        fuzz::check(config.mode != display_mode::top || config.report_type != report_kind::none,
                     "top mode without a report type");
         fuzz::check(filter.ifindex == 0 || filter.router.has_value(),
                     "ifIndex without a router");

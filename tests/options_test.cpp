@@ -66,13 +66,15 @@ std::string fields(const viewer_config& c, const flow_filter& f)
     char text[512];
     std::snprintf(text, sizeof text,
                   "server %s port %d mode %d report %d zero_as %d limit %d interval %d lines %d "
-                  "as %d port %d proto %d big %d ifindex %d router %lld prefix %lld mask %lld",
+                  "as %d port %d proto %d big %d ifindex %d router %lld prefix %lld mask %lld "
+                  "live %d sampling %d",
                   c.server, c.port, static_cast<int>(c.mode), static_cast<int>(c.report_type),
                   c.zero_as, c.flow_limit, c.interval,
                   c.lines, f.as, f.port, f.proto, f.big, f.ifindex,
                   f.router ? static_cast<long long>(*f.router) : -1LL,
                   f.prefix ? static_cast<long long>(*f.prefix) : -1LL,
-                  f.prefix_mask ? static_cast<long long>(*f.prefix_mask) : -1LL);
+                  f.prefix_mask ? static_cast<long long>(*f.prefix_mask) : -1LL, c.live_seconds,
+                  c.sampling ? 1 : 0);
     return text;
 }
 
@@ -136,6 +138,17 @@ TEST(Options, MessagesAndStatuses)
         {{"-h"}, 0, usage.str()},
         {{"-p", "80", "-z"}, 0, "Filtering for port 80\n" + usage.str()},
         {{"-a"}, 0, usage.str()},
+        // The live view: top mode only, 1 to 3600 seconds, -m before or after.
+        {{"-L", "1", "-m", "top"}, go_on, ""},
+        {{"-m", "top", "-L", "3600", "-S", "-A", "/nowhere"}, go_on, ""},
+        {{"-L", "5"}, 1,
+         "Error: -L shows the running interval of top mode; use it with -m top\n"},
+        {{"-m", "top", "-L", "0"}, 1,
+         "Error: invalid live view period 0; it must be 1 to 3600 seconds\n"},
+        {{"-m", "top", "-L", "3601"}, 1,
+         "Error: invalid live view period 3601; it must be 1 to 3600 seconds\n"},
+        {{"-m", "top", "-L", "soon"}, 1,
+         "Error: invalid live view period soon; it must be 1 to 3600 seconds\n"},
     };
     for (const auto& r : rows) {
         parsed p = parse(r.args);
@@ -186,6 +199,8 @@ TEST(Options, Fields)
          [](cfg&, flt& f) { f.prefix = net("10.9.8.7"), f.prefix_mask = net("255.255.255.255"); }},
         {{"-x", "10.9.8.7/0"}, [](cfg&, flt& f) { f.prefix = 0, f.prefix_mask = 0; }},
         {{"-x", "10.9.8.7/33"}, [](cfg&, flt&) {}},
+        {{"-m", "top", "-L", "7", "-S"},
+         [](cfg& c, flt&) { c.mode = display_mode::top, c.live_seconds = 7, c.sampling = true; }},
     };
     for (const auto& r : rows) {
         cfg c;

@@ -65,7 +65,10 @@ int main(int argc, char* argv[])
     // Colondump is for other programs: no AS names, no status lines.
     if (ctx.config->mode != display_mode::colondump) {
         std::fflush(stdout);  // option lines before the loader's reports
-        Init_ASN_Lookups(*ctx.names);
+        if (ctx.config->asn_file)
+            load_asn_file(*ctx.names, ctx.config->asn_file);
+        else
+            Init_ASN_Lookups(*ctx.names);
         note_report_interval(ctx.config->interval);
         note_starting();
     }

@@ -40,7 +40,10 @@ constexpr char usage_body[] =
     "  -v            Display version number\n"
     "  -x <prefix>   Only display flows to/from this IP prefix\n"
     "                The format for <prefix> is 'address/length', for example\n"
-    "                1.2.3.4/30 or 10.0.0.0/8\n";
+    "                1.2.3.4/30 or 10.0.0.0/8\n"
+    "  -A <file>     Read AS names from <file> instead of the installed file\n"
+    "  -L <seconds>  In top mode, show the running interval every <seconds> (1-3600)\n"
+    "  -S            In top mode, scale bytes and packets by the sampling interval\n";
 
 // A failed system call, reported after everything already printed.
 void report_system_error(const char* what)
@@ -146,6 +149,18 @@ int refuse_prefix_length(int length, const char* arg)
 int refuse_interval_zero()
 {
     std::printf("Error: invalid report interval 0; it must be at least 1 minute\n");
+    return exit_failure;
+}
+
+int refuse_live_seconds(const char* arg)
+{
+    std::printf("Error: invalid live view period %s; it must be 1 to 3600 seconds\n", arg);
+    return exit_failure;
+}
+
+int refuse_live_outside_top()
+{
+    std::printf("Error: -L shows the running interval of top mode; use it with -m top\n");
     return exit_failure;
 }
 

@@ -34,6 +34,8 @@ int refuse_prefix(const char* text);
 int refuse_prefix_without_length(const char* arg);
 int refuse_prefix_length(int length, const char* arg);
 int refuse_interval_zero();
+int refuse_live_seconds(const char* arg);
+int refuse_live_outside_top();
 
 void note_as_filter(int as);
 void note_interval(int minutes);

@@ -13,7 +13,11 @@
 
 namespace {
 
-constexpr char option_letters[] = "0:a:bc:hi:l:m:n:p:P:r:s:t:vx:";
+constexpr char option_letters[] = "0:a:bc:hi:l:m:n:p:P:r:s:t:vx:A:L:S";
+
+// Seconds between two showings of the running interval.
+constexpr int live_min_seconds = 1;
+constexpr int live_max_seconds = 3600;
 
 // The first word of an argument, as "%s" scans it, however long it is.
 std::string_view first_word(const char* arg)
@@ -144,6 +148,16 @@ int set_interval(const char* arg, viewer_config& config)
     return keep_going;
 }
 
+int set_live_seconds(const char* arg, viewer_config& config)
+{
+    int seconds = 0;
+    if (std::sscanf(arg, "%d", &seconds) != 1 || seconds < live_min_seconds ||
+        seconds > live_max_seconds)
+        return refuse_live_seconds(arg);
+    config.live_seconds = seconds;
+    return keep_going;
+}
+
 int apply_option(int letter, const char* arg, const char* program, flow_context& ctx)
 {
     viewer_config& config = *ctx.config;
@@ -192,6 +206,14 @@ int apply_option(int letter, const char* arg, const char* program, flow_context&
         return show_version();
     case 'x':
         return set_prefix(arg, filter);
+    case 'A':
+        config.asn_file = arg;
+        return keep_going;
+    case 'L':
+        return set_live_seconds(arg, config);
+    case 'S':
+        config.sampling = true;
+        return keep_going;
     default:  // -h, an unknown letter or a missing argument
         return show_usage(program);
     }
@@ -209,11 +231,15 @@ int parse_options(int argc, char* argv[], flow_context& ctx)
         std::fflush(stdout);
         int letter = getopt(argc, argv, option_letters);
         if (letter == -1)
-            return keep_going;
+            break;
         int status = apply_option(letter, optarg, program, ctx);
         if (status != keep_going)
             return status;
     }
+    // Only top mode has a running interval to show; -m may follow -L.
+    if (ctx.config->live_seconds != 0 && ctx.config->mode != display_mode::top)
+        return refuse_live_outside_top();
+    return keep_going;
 }
 
 void reconcile_mode(viewer_config& config)

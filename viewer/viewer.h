@@ -34,6 +34,9 @@ struct viewer_config {
     int flow_limit = 0;
     int interval = 60;  // minutes
     int lines = 24;
+    int live_seconds = 0;            // -L: show the running interval this often; 0: never
+    bool sampling = false;           // -S: scale top-mode sums by each export's sampling
+    const char* asn_file = nullptr;  // -A: AS names from here, not the installed file
 };
 
 // Addresses are IPv4 in network order; an empty optional is "not set".

@@ -260,7 +260,7 @@ int apply_option(int letter, const char* arg, const char* program, flow_context&
     case 't':
         return set_report_type(arg, config);
     case 'v':
-        std::puts("nelk version 0.3, October 4 2001");
+        std::puts("nelk version " NELK_VERSION ", October 4 2001");
         return exit_quiet;
     case 'x':
         return set_prefix(arg, filter);

@@ -93,8 +93,10 @@ exec_start=$(grep '^ExecStart=' "$root/lib/systemd/system/nelkd.service")
 [ "$exec_start" = 'ExecStart=/usr/bin/nelkd $NELKD_OPTS' ] || fail "unit has '$exec_start'"
 cmp -s "$root/etc/default/nelkd" "$src/relay/nelkd.default" ||
     fail "/etc/default/nelkd is not relay/nelkd.default"
+# The manual pages' headers name the version that nelk -v prints.
 for page in usr/share/man/man1/nelk.1.gz usr/share/man/man8/nelkd.8.gz; do
-    gzip -t "$root/$page" 2>/dev/null || fail "$page is not gzip"
+    header=$(gzip -dc "$root/$page" 2>/dev/null | grep -m1 '^\.TH ')
+    [[ $header == *"\"nelk $version\""* ]] || fail "$page: header '$header' is not of nelk $version"
 done
 
 # A build for /usr/local would carry /usr/local/share/nelk/asnc.txt in nelk

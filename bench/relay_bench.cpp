@@ -380,8 +380,8 @@ void BM_nfacctd_tee(benchmark::State& state)
             bind(v.fd.get(), reinterpret_cast<sockaddr*>(&sin), sizeof sin);
             socklen_t len = sizeof sin;
             getsockname(v.fd.get(), reinterpret_cast<sockaddr*>(&sin), &len);
-            receivers += (i ? "," : "") + std::string("127.0.0.1:") +
-                         std::to_string(ntohs(sin.sin_port));
+            receivers += i ? ",127.0.0.1:" : "127.0.0.1:";
+            receivers += std::to_string(ntohs(sin.sin_port));
         }
         char dir[] = "/tmp/relay-bench-XXXXXX";
         if (!mkdtemp(dir)) {

@@ -1,26 +1,36 @@
 #!/bin/bash
 # Installs a build into a scratch prefix, and once more staged under
 # DESTDIR, and checks what lands there: both programs, the manual pages,
-# the systemd unit with its ExecStart pointing at the installed relay, and
-# the example AS name file (never an asnc.txt of its own).
-# Usage: install_test.sh CMAKE BUILD_DIR AS_NAME_FILE UNIT_DIR
+# the systemd unit with its ExecStart pointing at the installed relay, the
+# relay's options file, and the example AS name file (never an asnc.txt of
+# its own).
+# Usage: install_test.sh CMAKE BUILD_DIR AS_NAME_FILE UNIT_DIR DEFAULTS_DIR
 # AS_NAME_FILE is the path the build was configured to compile into nelk,
-# UNIT_DIR the configured NELK_SYSTEMD_UNIT_DIR.
+# UNIT_DIR the configured NELK_SYSTEMD_UNIT_DIR, DEFAULTS_DIR the directory
+# of the options file (absolute, or relative to the prefix).
 set -uo pipefail
-if [ $# -ne 4 ]; then
-    echo "usage: $0 CMAKE BUILD_DIR AS_NAME_FILE UNIT_DIR" >&2
+if [ $# -ne 5 ]; then
+    echo "usage: $0 CMAKE BUILD_DIR AS_NAME_FILE UNIT_DIR DEFAULTS_DIR" >&2
     exit 2
 fi
-cmake=$1 build=$2 asn_file=$3 unit_dir=$4
+cmake=$1 build=$2 asn_file=$3 unit_dir=$4 defaults_dir=$5
 
 scratch=$(mktemp -d "${TMPDIR:-/tmp}/nelk-install.XXXXXX") || exit 1
 trap 'rm -rf "$scratch"' EXIT
 prefix=$scratch/prefix
-# A unit directory outside the prefix (a packager's /lib/systemd/system) is
-# written under DESTDIR here, never into the system itself.
+# A unit or options directory outside the prefix (/lib/systemd/system and
+# /etc/default for a /usr prefix) is written under DESTDIR here, never into
+# the system itself.
+root=
+case $unit_dir in /*) root=$scratch/root ;; esac
+case $defaults_dir in /*) root=$scratch/root ;; esac
 case $unit_dir in
-    /*) root=$scratch/root unit=$scratch/root$unit_dir/nelkd.service ;;
-    *) root= unit=$prefix/$unit_dir/nelkd.service ;;
+    /*) unit=$root$unit_dir/nelkd.service ;;
+    *) unit=$root$prefix/$unit_dir/nelkd.service ;;
+esac
+case $defaults_dir in
+    /*) defaults=$root$defaults_dir/nelkd ;;
+    *) defaults=$root$prefix/$defaults_dir/nelkd ;;
 esac
 export DESTDIR=$root
 failures=0
@@ -42,6 +52,8 @@ for f in share/man/man8/nelkd.8 share/man/man1/nelk.1 share/nelk/asnc.txt.exampl
     [ -f "$installed/$f" ] && [ -s "$installed/$f" ] || fail "$f is missing or empty"
 done
 [ -f "$unit" ] || fail "no unit at $unit"
+grep -qx 'NELKD_OPTS=""' "$defaults" 2>/dev/null ||
+    fail "no options file with empty NELKD_OPTS at $defaults"
 [ ! -e "$installed/share/nelk/asnc.txt" ] ||
     fail "share/nelk/asnc.txt installed: it is the operator's file, only the example is ours"
 
@@ -99,6 +111,11 @@ if DESTDIR=$stage "$cmake" --install "$build" --prefix /usr/local >"$scratch/sta
         fail "staged install has no $staged"
     fi
     [ -x "$stage/usr/local/bin/nelkd" ] || fail "staged install has no bin/nelkd"
+    case $defaults_dir in
+        /*) staged=$stage$defaults_dir/nelkd ;;
+        *) staged=$stage/usr/local/$defaults_dir/nelkd ;;
+    esac
+    [ -f "$staged" ] || fail "staged install has no $staged"
 else
     cat "$scratch/stage.log"
     fail "DESTDIR=$stage cmake --install $build --prefix /usr/local"

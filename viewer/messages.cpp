@@ -80,7 +80,8 @@ int show_usage(const char* program)
 
 int show_version()
 {
-    std::puts("nelk version 0.3, October 4 2001");
+    // The number comes from the build; the date is part of the text.
+    std::puts("nelk version " NELK_VERSION ", October 4 2001");
     return exit_quiet;
 }
 

@@ -156,8 +156,7 @@ bool write_capture(const std::string& path, std::vector<made_flow>& flows)
             const unsigned ip_len = 20 + l4 + payload;
             f.ip_bytes += ip_len;
 
-            bytes pkt;
-            pkt.insert(pkt.end(), {0x02, 0, 0, 0, 0, 2, 0x02, 0, 0, 0, 0, 1});
+            bytes pkt{0x02, 0, 0, 0, 0, 2, 0x02, 0, 0, 0, 0, 1};
             put16(pkt, 0x0800);
             const std::size_t ip = pkt.size();
             pkt.push_back(0x45);

@@ -59,6 +59,11 @@ TEST(AsnNames, Files)
         // an AS that exists.
         {"out_of_range.txt", 0, "", "",
          {{65535, "LAST-AS"}, {2, "TWO"}, {1, unknown}, {0, unknown}}},
+        // Control bytes would reach the operator's terminal: they become '?',
+        // other bytes of a name stay as they are.
+        {"control_bytes.txt", 0, "", "",
+         {{1, "ESC?[2Jcleared"}, {2, "BELL?DEL?C1?end"}, {3, "UTF8-Telef\303\263nica"},
+          {4, "plain"}}},
         // Names beyond the 111 characters kept are cut; the load goes on.
         {"long_name.txt", 0, "", "",
          {{10, std::string(111, 'L')}, {11, std::string(111, 'M')}, {12, "TWELVE"}}},

@@ -50,17 +50,6 @@ std::string slurp(const std::string& path)
     return s.str();
 }
 
-// State letter of /proc/pid/stat; 0 when the process is gone.
-char proc_state(pid_t pid)
-{
-    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-    std::string line;
-    if (!std::getline(in, line))
-        return 0;
-    auto paren = line.rfind(')');
-    return paren != std::string::npos && paren + 2 < line.size() ? line[paren + 2] : 0;
-}
-
 }  // namespace
 
 std::string bin(const std::string& name)
@@ -243,7 +232,7 @@ void stop_pid(pid_t pid)
         int st = 0;
         if (waitpid(pid, &st, WNOHANG) == pid)
             return true;
-        char s = proc_state(pid);
+        char s = run_state(pid);
         return s == 0 || s == 'Z' || s == 'X';
     };
     auto end = clock::now() + milliseconds(2000);
@@ -291,6 +280,36 @@ int count(const std::string& haystack, const std::string& needle)
          at = haystack.find(needle, at + needle.size()))
         ++n;
     return n;
+}
+
+// The fields of /proc/PID/stat after the command name, from the state on.
+static std::vector<std::string> stat_fields(pid_t pid)
+{
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    std::vector<std::string> fields;
+    if (!std::getline(in, line))
+        return fields;
+    const auto paren = line.rfind(')');
+    if (paren == std::string::npos)
+        return fields;
+    std::istringstream rest(line.substr(paren + 1));
+    for (std::string f; rest >> f;)
+        fields.push_back(f);
+    return fields;
+}
+
+long cpu_ticks(pid_t pid)
+{
+    // Fields 14 and 15 of the line: utime and stime.
+    const auto f = stat_fields(pid);
+    return f.size() > 12 ? std::stol(f[11]) + std::stol(f[12]) : 0;
+}
+
+char run_state(pid_t pid)
+{
+    const auto f = stat_fields(pid);
+    return f.empty() ? 0 : f[0][0];
 }
 
 pid_t tcp_port_owner(int port)

@@ -97,6 +97,12 @@ bool wait_output_count(const process& p, const std::string& text, int n, millise
 // Occurrences of needle in haystack.
 int count(const std::string& haystack, const std::string& needle);
 
+// CPU time (user + system) the process has used so far, in clock ticks.
+long cpu_ticks(pid_t pid);
+
+// The state letter of /proc/PID/stat ('R', 'S', 'Z'...); 0 when it is gone.
+char run_state(pid_t pid);
+
 // The process holding a listening TCP socket on port, -1 when none is seen.
 pid_t tcp_port_owner(int port);
 

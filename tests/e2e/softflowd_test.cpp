@@ -377,13 +377,6 @@ long long bytes_read(pid_t pid)
     return -1;
 }
 
-char run_state(pid_t pid)
-{
-    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-    std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    const auto paren = stat.rfind(')');
-    return paren != std::string::npos && paren + 2 < stat.size() ? stat[paren + 2] : '?';
-}
 
 // Sends a datagram to the relay from the recorder's socket and waits until
 // the top viewer has read its frame and waits again, so that the viewer

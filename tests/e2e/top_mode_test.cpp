@@ -94,13 +94,6 @@ long long bytes_read(pid_t pid)
     return v.empty() ? -1 : std::stoll(v);
 }
 
-char run_state(pid_t pid)
-{
-    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-    std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    const auto paren = stat.rfind(')');
-    return paren != std::string::npos && paren + 2 < stat.size() ? stat[paren + 2] : '?';
-}
 
 // Sends a datagram through the relay and waits until the viewer has read its
 // frame and is waiting again, so the frame was handled at the clock's time.

@@ -93,6 +93,40 @@ TEST(ViewerStream, OddFramesInAStreamOfGoodOnes)
     EXPECT_EQ(viewer.err(), "");
 }
 
+// -A: the names come from the file given, anywhere, with every message the
+// installed file would give; without a file, every AS is <unknown>.
+TEST(ViewerStream, AsNamesFromAFileElsewhere)
+{
+    char dir[] = "/tmp/nelk-asn-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::string names = std::string(dir) + "/my names.txt";
+    std::ofstream(names) << "64496 MY-TRANSIT\n65001 MY-\033]0;TITLE\n";
+    flow_fields f;
+    f.src_as = 64496;
+    const struct {
+        std::string file;
+        std::string src, dst, err;
+    } rows[] = {
+        {names, "       MY-TRANSIT(64496)", "     MY-?]0;TITLE(65001)", ""},
+        {std::string(dir) + "/missing", "        <unknown>(64496)", "        <unknown>(65001)",
+         "fopen: No such file or directory\n"},
+    };
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.file);
+        fake_relay relay = open_fake_relay();
+        process viewer = spawn({bin("nelk"), "-m", "shortdump", "-A", r.file, "-c", "1", "-s",
+                                relay_arg(relay.port)});
+        ASSERT_TRUE(relay.accept_viewer(5s)) << viewer.err();
+        ASSERT_TRUE(relay.send(relay_frame("10.0.0.1", {f})));
+        ASSERT_TRUE(wait_exit(viewer, 5s));
+        EXPECT_NE(viewer.out().find(r.src + "->" + r.dst + "\n"), std::string::npos)
+            << viewer.out();
+        EXPECT_EQ(viewer.err(), r.err);
+    }
+    unlink(names.c_str());
+    rmdir(dir);
+}
+
 TEST(ViewerStream, StreamEndingInsideAFrameShowsNoneOfIt)
 {
     fake_relay relay = open_fake_relay();

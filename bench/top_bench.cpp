@@ -168,6 +168,7 @@ BENCHMARK(BM_render)
     ->Args({static_cast<long>(report_kind::udpport), 24, 1})
     ->Args({static_cast<long>(report_kind::as), 200, 1})
     ->Args({static_cast<long>(report_kind::tcpport), 200, 1})
+    ->Args({static_cast<long>(report_kind::as), 100000, 1})
     ->Unit(benchmark::kMillisecond);
 
 }  // namespace

@@ -51,11 +51,11 @@ int main(int argc, char* argv[])
     if (debug_mode)
         std::setvbuf(stdout, nullptr, _IOLBF, 0);
 
-    relay_sockets socks = open_relay_sockets(s);
     // The metrics file must be writable before we detach and stop talking
     // to the terminal.
     if (!s.metrics_path.empty() && !write_metrics(s.metrics_path, {}, 0))
         fatal_error(("metrics file " + s.metrics_path).c_str());
+    relay_sockets socks = open_relay_sockets(s);
     std::printf("Listening on UDP port %d and TCP port %d (with a backlog of %d)\n", s.udpport,
                 s.tcpport, relay_backlog);
     if (!debug_mode)

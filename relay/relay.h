@@ -134,7 +134,7 @@ void report_viewer_event(int priority, const char* text);
 // (table full, descriptors beyond select's reach).
 void report_rejected(const char* text);
 // Runs at every pass: a summary line when messages were held back.
-void report_suppressed();
+void report_suppressed(long now);
 // When the next summary is due (ms of the monotonic clock), or -1.
 long next_report_due();
 // Milliseconds of the monotonic clock.

@@ -193,9 +193,9 @@ void report_rejected(const char* text)
         syslog(LOG_ERR, "%s", text);
 }
 
-void report_suppressed()
+void report_suppressed(long now)
 {
-    if (unsigned long n = viewer_log.summary_due(monotonic_ms()))
+    if (unsigned long n = viewer_log.summary_due(now))
         syslog(LOG_WARNING, "%lu more messages about refused connections and dropped viewers "
                             "were suppressed in the last %ld seconds\n",
                n, log_limiter::window_ms / 1000);

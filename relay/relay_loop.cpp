@@ -34,9 +34,6 @@ constexpr int accepts_per_pass = 64;
 constexpr long tick_ms = 10000;
 
 volatile sig_atomic_t counters_wanted = 0;
-// The handler also writes a byte here, so that a signal that comes just
-// before the wait still ends it.
-int wake_fd = -1;
 
 struct relay_state {
     int udp_fd = -1;
@@ -357,14 +354,6 @@ void add_fd(fd_set& set, int fd, int& maxfd)
 void request_counters(int)
 {
     counters_wanted = 1;
-    if (wake_fd >= 0) {
-        int saved = errno;
-        char b = 1;
-        if (write(wake_fd, &b, 1) < 0) {
-            // full: a wake-up is already waiting
-        }
-        errno = saved;
-    }
 }
 
 send_split split_sent(std::size_t owed, std::span<const iovec> frames, std::size_t sent)
@@ -444,13 +433,14 @@ void relay_loop(int udp_fd, int listen_fd, const relay_settings& set)
     if (listen_flags < 0 || fcntl(listen_fd, F_SETFL, listen_flags | O_NONBLOCK) < 0)
         fatal_error("listen error");
 
-    // SIGUSR1 ends the wait (EINTR), or, when it comes just before it,
-    // finds the wake-up pipe readable.
-    int wake[2];
-    if (pipe2(wake, O_NONBLOCK | O_CLOEXEC) < 0 || wake[0] >= FD_SETSIZE)
-        fatal_error("pipe error");
-    wake_fd = wake[1];
-    std::array<char, 64> drain;
+    // SIGUSR1 is let in only while waiting, where it ends the wait (EINTR),
+    // so its flag is never missed. It costs no descriptor, and the
+    // descriptors the relay may use stay as they were.
+    sigset_t usr1, waiting;
+    sigemptyset(&usr1);
+    sigaddset(&usr1, SIGUSR1);
+    sigprocmask(SIG_BLOCK, &usr1, &waiting);
+    sigdelset(&waiting, SIGUSR1);
 
     st->next_tick = monotonic_ms() + tick_ms;
     update_metrics(*st);
@@ -478,11 +468,11 @@ void relay_loop(int udp_fd, int listen_fd, const relay_settings& set)
         if (st->accept_paused)
             sooner(st->accept_resume);
         sooner(next_report_due());
-        timeval pause{};
+        timespec pause{};
         if (due >= 0) {
             long ms = std::max(0L, due - now);
             pause.tv_sec = ms / 1000;
-            pause.tv_usec = (ms % 1000) * 1000;
+            pause.tv_nsec = (ms % 1000) * 1000000;
         }
 
         fd_set rset, wset;
@@ -490,7 +480,6 @@ void relay_loop(int udp_fd, int listen_fd, const relay_settings& set)
         FD_ZERO(&wset);
         int maxfd = -1;
         add_fd(rset, udp_fd, maxfd);
-        add_fd(rset, wake[0], maxfd);
         if (!st->accept_paused)
             add_fd(rset, listen_fd, maxfd);
         bool owing = false;
@@ -509,7 +498,7 @@ void relay_loop(int udp_fd, int listen_fd, const relay_settings& set)
             if (output_waiting(fd))
                 add_fd(wset, fd, maxfd);
 
-        int r = select(maxfd + 1, &rset, &wset, nullptr, due >= 0 ? &pause : nullptr);
+        int r = pselect(maxfd + 1, &rset, &wset, nullptr, due >= 0 ? &pause : nullptr, &waiting);
         if (r < 0) {
             if (errno == EINTR)
                 continue;
@@ -519,9 +508,6 @@ void relay_loop(int udp_fd, int listen_fd, const relay_settings& set)
         if (r == 0)
             continue;  // only a timer ran out
 
-        if (FD_ISSET(wake[0], &rset))
-            while (read(wake[0], drain.data(), drain.size()) > 0) {
-            }
         if (owing)
             pay_debts(*st, wset);
         if (FD_ISSET(udp_fd, &rset)) {

@@ -78,7 +78,7 @@ struct option_result {
     const char* bad_arg = nullptr;  // the argument a refusal names
 };
 
-// Reads the command line ("u:t:s:d"); getopt itself complains about unknown
+// Reads the command line ("u:t:s:drb:e:a:m:M:"); getopt itself complains about unknown
 // options and missing arguments. Stops at the first refusal.
 option_result parse_options(int argc, char* argv[]);
 
@@ -108,9 +108,9 @@ bool output_waiting(int fd);
 // Writes what the descriptors take now, never waiting.
 void flush_output();
 
-// Messages about viewers (refused, dropped) to syslog: at most
-// log_burst of them in a log_window_ms window; what is held back is
-// counted and summed up once the window is over.
+// Messages about viewers (refused, dropped) to syslog: at most burst of
+// them in a window of window_ms; what is held back is counted and summed
+// up once the window is over, so a connection storm cannot flood the log.
 struct log_limiter {
     static constexpr int burst = 20;
     static constexpr long window_ms = 10000;
@@ -171,7 +171,8 @@ void ensure_std_descriptors();
 void tune_udp_socket(int fd, int bufsize);
 void tune_client_socket(int fd, int bufsize);
 // A viewer from which nothing at all (not even the answer to a window or
-// keep-alive probe) came for this long has vanished.
+// keep-alive probe) came for this long has vanished. Window probes of a
+// paused viewer come at least every 120 s, the kernel's longest back-off.
 constexpr long viewer_silence_ms = 130000;
 // True when the kernel has heard nothing from the peer for longer.
 bool viewer_vanished(int fd, long silence_ms = viewer_silence_ms);

@@ -196,9 +196,8 @@ void report_rejected(const char* text)
 void report_suppressed(long now)
 {
     if (unsigned long n = viewer_log.summary_due(now))
-        syslog(LOG_WARNING, "%lu more messages about refused connections and dropped viewers "
-                            "were suppressed in the last %ld seconds\n",
-               n, log_limiter::window_ms / 1000);
+        syslog(LOG_WARNING,
+               "%lu more messages about refused connections and dropped viewers suppressed\n", n);
 }
 
 long next_report_due()

@@ -219,28 +219,4 @@ TEST(RelayLog, BurstThenSummary)
     EXPECT_EQ(quiet.used, 1);
 }
 
-TEST(RelayCounters, LineAndMetrics)
-{
-    relay_counters c;
-    c.received = 18446744073709551615u;
-    c.relayed = 2;
-    c.malformed = 3;
-    c.unlisted = 4;
-    c.refused = 5;
-    c.missed = 6;
-    EXPECT_EQ(counters_line(c, 7), "counters: received=18446744073709551615 relayed=2 "
-                                   "malformed=3 unlisted=4 viewers=7 refused=5 missed=6");
-    std::string m = metrics_text(c, 7);
-    for (const char* line : {"\nnelkd_datagrams_received_total 18446744073709551615\n",
-                             "\n# TYPE nelkd_datagrams_relayed_total counter\n",
-                             "\nnelkd_datagrams_relayed_total 2\n",
-                             "\nnelkd_datagrams_dropped_total{reason=\"malformed\"} 3\n",
-                             "\nnelkd_datagrams_dropped_total{reason=\"unlisted\"} 4\n",
-                             "\n# TYPE nelkd_viewers gauge\n", "\nnelkd_viewers 7\n",
-                             "\nnelkd_connections_refused_total 5\n",
-                             "\nnelkd_frames_missed_total 6\n"})
-        EXPECT_NE(m.find(line), std::string::npos) << line;
-    EXPECT_EQ(m.rfind("# HELP nelkd_datagrams_received_total ", 0), 0u);
-}
-
 }  // namespace

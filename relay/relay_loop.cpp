@@ -305,15 +305,16 @@ void read_clients(relay_state& st, const fd_set& rset)
 
 void update_metrics(relay_state& st);
 
-// SIGUSR1: the counters line, and the metrics file brought up to date.
+// SIGUSR1: the metrics file brought up to date, then the counters line
+// (so that whoever sees the line finds the file as new).
 void report_counters(relay_state& st)
 {
+    update_metrics(st);
     std::string line = counters_line(st.counters, st.viewers);
     if (debug_mode)
         debug_line("%s\n", line.c_str());
     else
         syslog(LOG_INFO, "%s", line.c_str());
-    update_metrics(st);
 }
 
 void update_metrics(relay_state& st)

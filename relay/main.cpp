@@ -51,11 +51,11 @@ int main(int argc, char* argv[])
     if (debug_mode)
         std::setvbuf(stdout, nullptr, _IOLBF, 0);
 
-    // The metrics file must be writable before we detach and stop talking
-    // to the terminal.
+    relay_sockets socks = open_relay_sockets(s);
+    // Only once the ports are ours (a second relay started by mistake must
+    // not reset the file), and while we still talk to the terminal.
     if (!s.metrics_path.empty() && !write_metrics(s.metrics_path, {}, 0))
         fatal_error(("metrics file " + s.metrics_path).c_str());
-    relay_sockets socks = open_relay_sockets(s);
     std::printf("Listening on UDP port %d and TCP port %d (with a backlog of %d)\n", s.udpport,
                 s.tcpport, relay_backlog);
     if (!debug_mode)

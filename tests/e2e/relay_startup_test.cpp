@@ -95,7 +95,7 @@ TEST(RelayStartup, RefusedOptions)
          "comma-separated): 192.0.2.7/24\n"},
         {{"-m", "0"}, 1, "", "nelkd: viewers per address out of range (1 to 256): 0\n"},
         {{"-M", ""}, 1, "", "nelkd: no file name for -M: ''\n"},
-        {{"-M", "/nonexistent/dir/nelkd.prom", "-d"}, 1, "",
+        {{"-u", "0", "-t", "0", "-M", "/nonexistent/dir/nelkd.prom"}, 1, "",
          "metrics file /nonexistent/dir/nelkd.prom: No such file or directory\n"},
     };
     for (const case_& c : cases) {

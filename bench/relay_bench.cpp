@@ -9,6 +9,13 @@
 //   lost      frames taken in by the relay but missing at a viewer, summed
 //             over viewers (a viewer that keeps up loses none)
 //   bad       frames out of order or out of step (must be 0)
+//   cpu_ns    the relay's CPU time per datagram taken in (nelkd only)
+//
+// RELAY_BENCH_BASE=path/to/another/nelkd adds the same cases for that
+// binary (BM_nelkd_base), run side by side, to compare two builds.
+// RELAY_BENCH_RATE=N paces the sender at N datagrams a second instead of
+// flat out, so that both builds see batches of the same size and their
+// cpu_ns compare like with like.
 //
 // nfacctd comes from Debian's pmacct package: bench/relay_bench_setup.
 #include <benchmark/benchmark.h>
@@ -194,8 +201,18 @@ struct viewer {
     }
 };
 
+// Time the process has spent on a CPU, in nanoseconds.
+long long cpu_ns(pid_t pid)
+{
+    std::ifstream in("/proc/" + std::to_string(pid) + "/schedstat");
+    long long ns = -1;
+    in >> ns;
+    return ns;
+}
+
 struct run_result {
     double rate = 0;  // datagrams per second per viewer
+    double cpu_ns = 0;  // relay CPU per datagram taken in
     long sent = 0;
     long in_drop = 0;
     long lost = 0;
@@ -207,7 +224,7 @@ struct run_result {
 // most `window` datagrams under way, while one thread reads every viewer.
 // The window stays below what the relay's receive buffer holds, so what is
 // measured is the relay's own pace, not how fast a kernel can drop.
-run_result measure(std::vector<viewer>& viewers, int in_port)
+run_result measure(std::vector<viewer>& viewers, int in_port, pid_t relay_pid = -1)
 {
     run_result res;
     unique_fd ep(epoll_create1(EPOLL_CLOEXEC));
@@ -276,6 +293,7 @@ run_result measure(std::vector<viewer>& viewers, int in_port)
         msgs[i].msg_hdr.msg_iovlen = 1;
     }
     long drops_before = udp_drops(in_port);
+    long long cpu_before = relay_pid > 0 ? cpu_ns(relay_pid) : -1;
     std::uint32_t seq = 0;
     auto start = clock_type::now();
     auto end = start + send_time;
@@ -285,7 +303,13 @@ run_result measure(std::vector<viewer>& viewers, int in_port)
             least = std::min(least, v.received.load(std::memory_order_relaxed));
         return least;
     };
+    const char* rate_env = std::getenv("RELAY_BENCH_RATE");
+    const double rate = rate_env ? std::atof(rate_env) : 0;
     while (clock_type::now() < end) {
+        if (rate > 0)
+            std::this_thread::sleep_until(
+                start + std::chrono::duration_cast<clock_type::duration>(
+                            std::chrono::duration<double>(seq / rate)));
         // A frame lost on the way would hold the window shut: give up on
         // it after a while.
         auto stuck = clock_type::now() + milliseconds(100);
@@ -303,12 +327,15 @@ run_result measure(std::vector<viewer>& viewers, int in_port)
     }
     double seconds = std::chrono::duration<double>(clock_type::now() - start).count();
     std::this_thread::sleep_for(milliseconds(500));  // the tail drains
+    long long cpu_after = relay_pid > 0 ? cpu_ns(relay_pid) : -1;
     reading = false;
     reader.join();
 
     res.sent = seq;
     res.in_drop = udp_drops(in_port) - drops_before;
     long taken_in = res.sent - res.in_drop;
+    if (cpu_before >= 0 && cpu_after >= 0 && taken_in > 0)
+        res.cpu_ns = static_cast<double>(cpu_after - cpu_before) / static_cast<double>(taken_in);
     double total = 0;
     for (const viewer& v : viewers) {
         long received = v.received.load();
@@ -332,16 +359,17 @@ void report(benchmark::State& state, const run_result& r)
     state.counters["in_drop"] = static_cast<double>(r.in_drop);
     state.counters["lost"] = static_cast<double>(r.lost);
     state.counters["bad"] = static_cast<double>(r.bad);
+    if (r.cpu_ns > 0)
+        state.counters["cpu_ns"] = r.cpu_ns;
 }
 
-void BM_nelkd(benchmark::State& state)
+void run_nelkd(benchmark::State& state, const std::string& nelkd)
 {
     const int n = static_cast<int>(state.range(0));
     for (auto _ : state) {
         int udp = free_port(SOCK_DGRAM), tcp = free_port(SOCK_STREAM);
         child relay;
-        spawn(relay, {std::string(NELK_BIN_DIR) + "/nelkd", "-d", "-u", std::to_string(udp), "-t",
-                      std::to_string(tcp)});
+        spawn(relay, {nelkd, "-d", "-u", std::to_string(udp), "-t", std::to_string(tcp)});
         std::vector<viewer> viewers(static_cast<std::size_t>(n));
         for (viewer& v : viewers) {
             for (int i = 0; i < 200; ++i) {
@@ -353,8 +381,18 @@ void BM_nelkd(benchmark::State& state)
             }
             v.framed = true;
         }
-        report(state, measure(viewers, udp));
+        report(state, measure(viewers, udp, relay.pid));
     }
+}
+
+void BM_nelkd(benchmark::State& state)
+{
+    run_nelkd(state, std::string(NELK_BIN_DIR) + "/nelkd");
+}
+
+void BM_nelkd_base(benchmark::State& state)
+{
+    run_nelkd(state, std::getenv("RELAY_BENCH_BASE"));
 }
 
 void BM_nfacctd_tee(benchmark::State& state)
@@ -413,13 +451,28 @@ void BM_nfacctd_tee(benchmark::State& state)
     }
 }
 
-// Side by side, so that both see the same machine at the same time.
-BENCHMARK(BM_nelkd)->Arg(1)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK(BM_nfacctd_tee)->Arg(1)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK(BM_nelkd)->Arg(16)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK(BM_nfacctd_tee)->Arg(16)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK(BM_nelkd)->Arg(64)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
-
 }  // namespace
 
-BENCHMARK_MAIN();
+// Side by side, so that all see the same machine at the same time.
+int main(int argc, char** argv)
+{
+    benchmark::Initialize(&argc, argv);
+    const bool base = std::getenv("RELAY_BENCH_BASE") != nullptr;
+    for (int n : {1, 16, 64}) {
+        auto add = [n](const char* name, void (*fn)(benchmark::State&)) {
+            benchmark::RegisterBenchmark(name, fn)
+                ->Arg(n)
+                ->Iterations(1)
+                ->Unit(benchmark::kMillisecond)
+                ->UseRealTime();
+        };
+        add("BM_nelkd", BM_nelkd);
+        if (base)
+            add("BM_nelkd_base", BM_nelkd_base);
+        if (n < 64)
+            add("BM_nfacctd_tee", BM_nfacctd_tee);
+    }
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}

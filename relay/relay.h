@@ -3,11 +3,15 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <span>
+#include <string>
+#include <vector>
 
 #include <sys/uio.h>
 
+#include "common/nf5.h"
 #include "common/unique_fd.h"
 
 // The relay's two mode switches, set during start-up only.
@@ -20,19 +24,52 @@ constexpr int relay_min_bufsize = 16384;
 constexpr int relay_backlog = 32;
 constexpr int relay_max_clients = 256;
 constexpr int relay_sndlowat = 2048;
+// Whatever -s asks for the UDP socket, a viewer's send buffer stays below
+// this: 256 viewers that never read must not pin gigabytes of kernel memory.
+constexpr int relay_max_sndbuf = 1 << 20;
+
+// An IPv4 prefix in host byte order; net has no bits outside mask.
+struct prefix {
+    std::uint32_t net = 0;
+    std::uint32_t mask = 0;
+};
+using prefix_list = std::vector<prefix>;
+
+// True when the host-order address lies in one of the prefixes.
+inline bool in_prefixes(const prefix_list& list, std::uint32_t addr)
+{
+    for (const prefix& p : list)
+        if ((addr & p.mask) == p.net)
+            return true;
+    return false;
+}
+
+// "a.b.c.d[/len][,a.b.c.d[/len]]...", appended to list; false when any
+// part is not an address, its length is not 0 to 32 or it has host bits.
+bool parse_prefixes(const char* text, prefix_list& list);
 
 struct relay_settings {
     int udpport = relay_default_port;
     int tcpport = relay_default_port;
     int bufsize = relay_default_bufsize;
     bool debug = false;
+    bool unchecked = false;          // -r: relay every datagram as it came
+    std::uint32_t bind_addr = 0;     // -b, network order; 0 is any address
+    prefix_list exporters;           // -e: empty lets every sender in
+    prefix_list viewers;             // -a: empty lets every viewer in
+    int per_address = 0;             // -m: viewers one address may hold; 0 no limit
+    std::string metrics_path;        // -M: empty writes no metrics file
 };
 
 enum class option_outcome {
-    run,          // start relaying with the settings
-    usage,        // print the usage text, exit 0
-    bad_bufsize,  // -s without a number or below relay_min_bufsize, exit 1
-    bad_port,     // -u or -t outside 0..65535, exit 1
+    run,           // start relaying with the settings
+    usage,         // print the usage text, exit 0
+    bad_bufsize,   // -s without a number or below relay_min_bufsize, exit 1
+    bad_port,      // -u or -t outside 0..65535, exit 1
+    bad_address,   // -b not an IPv4 address, exit 1
+    bad_prefixes,  // -e or -a not a list of prefixes, exit 1
+    bad_limit,     // -m not a number from 1 to relay_max_clients, exit 1
+    bad_metrics,   // -M with an empty file name, exit 1
 };
 
 struct option_result {
@@ -41,7 +78,7 @@ struct option_result {
     const char* bad_arg = nullptr;  // the argument a refusal names
 };
 
-// Reads the command line ("u:t:s:d"); getopt itself complains about unknown
+// Reads the command line ("u:t:s:drb:e:a:m:M:"); getopt itself complains about unknown
 // options and missing arguments. Stops at the first refusal.
 option_result parse_options(int argc, char* argv[]);
 
@@ -55,9 +92,71 @@ void syslog_error(const char* msg);
 [[noreturn]] void fatal_error(const char* msg);
 // A viewer left: stdout in debug mode, syslog LOG_INFO when detached.
 void report_client_gone(int fd, int slot);
-// A connection refused: syslog LOG_ERR in both modes.
-void report_rejected(const char* text);
 void print_usage(const char* prog);
+
+// A debug line on standard output (printf-style). Once the loop runs it
+// goes through a bounded buffer that is never waited on (see below).
+void debug_line(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// Debug mode: standard output and error stop being able to stall the
+// relay. What they cannot take yet waits in a bounded buffer; lines that
+// do not fit are dropped and counted, and a note says so once there is
+// room again.
+void start_unblocking_output();
+// Descriptors (1 and 2) with output waiting, for the loop's write set.
+bool output_waiting(int fd);
+// Writes what the descriptors take now, never waiting.
+void flush_output();
+
+// Messages about viewers (refused, dropped) to syslog: at most burst of
+// them in a window of window_ms; what is held back is counted and summed
+// up once the window is over, so a connection storm cannot flood the log.
+struct log_limiter {
+    static constexpr int burst = 20;
+    static constexpr long window_ms = 10000;
+    long window_start = -window_ms;
+    int used = 0;
+    unsigned long suppressed = 0;
+
+    // True when a message at time now (ms) may go out.
+    bool allow(long now);
+    // When a summary of held-back messages is due at now, their number
+    // (and the count starts again); else 0.
+    unsigned long summary_due(long now);
+    // Time at which a summary will be due, or -1 when none is waiting.
+    long next_summary() const { return suppressed ? window_start + window_ms : -1; }
+};
+
+// A refused connection or a dropped viewer: debug lines on standard output
+// in debug mode; else syslog at the priority given, through the limiter.
+void report_viewer_event(int priority, const char* text);
+// A connection refused: syslog LOG_ERR in both modes, through the limiter
+// (table full, descriptors beyond select's reach).
+void report_rejected(const char* text);
+// Runs at every pass: a summary line when messages were held back.
+void report_suppressed(long now);
+// When the next summary is due (ms of the monotonic clock), or -1.
+long next_report_due();
+// Milliseconds of the monotonic clock.
+long monotonic_ms();
+
+// What the relay did since it started, for SIGUSR1 and the metrics file.
+struct relay_counters {
+    std::uint64_t received = 0;   // datagrams taken from the UDP socket
+    std::uint64_t relayed = 0;    // of those, put into the stream
+    std::uint64_t malformed = 0;  // not whole NetFlow v5 exports
+    std::uint64_t unlisted = 0;   // from an exporter outside -e
+    std::uint64_t refused = 0;    // connections closed before any frame
+    std::uint64_t missed = 0;     // frames viewers missed, not being writable
+};
+
+// "counters: received=N relayed=N ... missed=N" (no line end).
+std::string counters_line(const relay_counters& c, int viewers);
+// The counters in Prometheus' text exposition format.
+std::string metrics_text(const relay_counters& c, int viewers);
+// Writes the metrics to a temporary name beside path and renames it over
+// path, so a reader never sees half a file. False (errno set) on failure.
+bool write_metrics(const std::string& path, const relay_counters& c, int viewers);
 
 // --- start-up (relay_setup.cpp)
 
@@ -71,6 +170,12 @@ struct relay_sockets {
 void ensure_std_descriptors();
 void tune_udp_socket(int fd, int bufsize);
 void tune_client_socket(int fd, int bufsize);
+// A viewer from which nothing at all (not even the answer to a window or
+// keep-alive probe) came for this long has vanished. Window probes of a
+// paused viewer come at least every 120 s, the kernel's longest back-off.
+constexpr long viewer_silence_ms = 130000;
+// True when the kernel has heard nothing from the peer for longer.
+bool viewer_vanished(int fd, long silence_ms = viewer_silence_ms);
 // Creates, binds and tunes both sockets; exits with status 1 on failure.
 relay_sockets open_relay_sockets(const relay_settings& s);
 // Detaches into a new session; only the child returns.
@@ -80,6 +185,18 @@ void become_daemon();
 
 // Datagrams taken from the UDP socket in one go.
 constexpr std::size_t relay_batch = 64;
+
+// The bytes of a datagram that go into the stream: all of it for a whole
+// NetFlow v5 export (24 + 48 x count bytes, count at least 1), cutting
+// whatever follows its records; 0 when it is not one.
+inline std::size_t whole_export_size(const unsigned char* d, std::size_t len)
+{
+    if (len < nf5_header_size || load_be16(d) != nf5_version)
+        return 0;
+    std::size_t count = load_be16(d + 2);
+    std::size_t need = nf5_header_size + nf5_record_size * count;
+    return count > 0 && need <= len ? need : 0;
+}
 
 // A viewer's debt: the rest of a frame of which only a part went out.
 // Nothing else is ever kept for a viewer.
@@ -109,7 +226,13 @@ enum class send_result {
 
 // Sends to one viewer the rest of its frame in hand, then the frames (at
 // most relay_batch), in one call that never waits.
-send_result send_frames(int fd, pending_frame& p, std::span<const iovec> frames);
+// `started` (if given) gets the number of frames of which something went
+// out; the others the viewer missed.
+send_result send_frames(int fd, pending_frame& p, std::span<const iovec> frames,
+                        std::size_t* started = nullptr);
+
+// Set by SIGUSR1: the loop writes the counters line.
+void request_counters(int);
 
 // Serves viewers for ever; ends the process on a fatal socket failure.
-[[noreturn]] void relay_loop(int udp_fd, int listen_fd, int bufsize);
+[[noreturn]] void relay_loop(int udp_fd, int listen_fd, const relay_settings& s);

@@ -1,16 +1,19 @@
 // The relay loop: datagrams in, frames out to every viewer that can take
 // them, new viewers into the client table, whatever viewers send thrown away.
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/select.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
-#include <time.h>
+#include <syslog.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <csignal>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
@@ -27,14 +30,22 @@ constexpr long accept_pause_ms = 250;
 // queue, where the kernel would drop them; each pass takes up to this many.
 constexpr int accepts_per_pass = 64;
 
+// How often the metrics file is written and vanished viewers are looked for.
+constexpr long tick_ms = 10000;
+
+volatile sig_atomic_t counters_wanted = 0;
+
 struct relay_state {
     int udp_fd = -1;
     int listen_fd = -1;
-    int bufsize = relay_default_bufsize;
+    const relay_settings* set = nullptr;
 
     // One slot per viewer: 0 when free, else the connection's descriptor.
     std::array<int, relay_max_clients> l_clients{};
     std::array<pending_frame, relay_max_clients> pending{};
+    std::array<std::uint32_t, relay_max_clients> peer{};  // host order
+    int viewers = 0;
+    relay_counters counters;
 
     // Every datagram of a batch lands behind room for its router's address,
     // so that each frame lies in one piece.
@@ -48,7 +59,9 @@ struct relay_state {
     std::array<char, 4096> msg_buf;
 
     bool accept_paused = false;
-    timespec accept_resume{};
+    long accept_resume = 0;
+    long next_tick = 0;
+    bool metrics_failing = false;
 };
 
 bool transient(int e)
@@ -56,27 +69,23 @@ bool transient(int e)
     return e == EAGAIN || e == EWOULDBLOCK || e == EINTR;
 }
 
-timespec now()
-{
-    timespec t;
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return t;
-}
-
-long ms_until(const timespec& t)
-{
-    timespec n = now();
-    return (t.tv_sec - n.tv_sec) * 1000 + (t.tv_nsec - n.tv_nsec) / 1000000;
-}
-
 void drop_client(relay_state& st, int slot)
 {
     close(st.l_clients[slot]);
     st.l_clients[slot] = 0;
     st.pending[slot] = pending_frame{};
+    --st.viewers;
 }
 
-// Takes every datagram already waiting, up to one batch.
+void client_gone(relay_state& st, int slot)
+{
+    report_client_gone(st.l_clients[slot], slot);
+    drop_client(st, slot);
+}
+
+// Takes every datagram already waiting, up to one batch, and keeps those
+// that may enter the stream: from an allowed exporter and, unless -r, a
+// whole NetFlow v5 export, of which exactly its records go out.
 void receive_batch(relay_state& st)
 {
     for (std::size_t i = 0; i < relay_batch; ++i) {
@@ -92,35 +101,49 @@ void receive_batch(relay_state& st)
     do
         n = recvmmsg(st.udp_fd, st.msgs.data(), relay_batch, MSG_DONTWAIT, nullptr);
     while (n < 0 && errno == EINTR);
+    st.frames = 0;
     if (n < 0) {
-        if (errno == EAGAIN || errno == EWOULDBLOCK) {
-            st.frames = 0;
+        if (errno == EAGAIN || errno == EWOULDBLOCK)
             return;
-        }
         fatal_error("recvfrom error");
     }
-    st.frames = static_cast<std::size_t>(n);
-    for (std::size_t i = 0; i < st.frames; ++i) {
+    const relay_settings& set = *st.set;
+    st.counters.received += static_cast<std::uint64_t>(n);
+    for (std::size_t i = 0; i < static_cast<std::size_t>(n); ++i) {
+        if (!set.exporters.empty() &&
+            !in_prefixes(set.exporters, ntohl(st.from[i].sin_addr.s_addr))) {
+            ++st.counters.unlisted;
+            continue;
+        }
+        unsigned char* frame = st.frame_buf[i].data();
         // A longer datagram was cut to the room there is.
-        st.frame_iov[i] = {st.frame_buf[i].data(), relay_addr_size + st.msgs[i].msg_len};
-        std::memcpy(st.frame_buf[i].data(), &st.from[i].sin_addr.s_addr, relay_addr_size);
+        std::size_t len = st.msgs[i].msg_len;
+        if (!set.unchecked) {
+            len = whole_export_size(frame + relay_addr_size, len);
+            if (len == 0) {
+                ++st.counters.malformed;
+                continue;
+            }
+        }
+        std::memcpy(frame, &st.from[i].sin_addr.s_addr, relay_addr_size);
+        st.frame_iov[st.frames++] = {frame, relay_addr_size + len};
     }
+    st.counters.relayed += st.frames;
 }
 
 void relay_batch_to_clients(relay_state& st)
 {
+    if (st.viewers == 0 || st.frames == 0)
+        return;
     fd_set wset;
     FD_ZERO(&wset);
     int maxfd = -1;
     for (int fd : st.l_clients) {
         if (fd > 0) {
             FD_SET(fd, &wset);
-            if (fd > maxfd)
-                maxfd = fd;
+            maxfd = std::max(maxfd, fd);
         }
     }
-    if (maxfd < 0 || st.frames == 0)
-        return;
     int r;
     do {
         timeval zero{0, 0};
@@ -128,15 +151,30 @@ void relay_batch_to_clients(relay_state& st)
     } while (r < 0 && errno == EINTR);
     if (r < 0)
         fatal_error("select (write) error");
+    const std::span<const iovec> batch(st.frame_iov.data(), st.frames);
     for (int slot = 0; slot < relay_max_clients; ++slot) {
         int fd = st.l_clients[slot];
-        if (fd <= 0 || !FD_ISSET(fd, &wset))
+        if (fd <= 0)
             continue;
-        if (send_frames(fd, st.pending[slot], std::span(st.frame_iov.data(), st.frames)) ==
-            send_result::gone) {
-            report_client_gone(fd, slot);
-            drop_client(st, slot);
-        }
+        std::size_t started = 0;
+        send_result res = FD_ISSET(fd, &wset) ? send_frames(fd, st.pending[slot], batch, &started)
+                                              : send_result::no_room;
+        if (res == send_result::gone)
+            client_gone(st, slot);
+        else
+            st.counters.missed += st.frames - started;
+    }
+}
+
+// The rest of a cut frame goes out as soon as the viewer can take it, not
+// only with the next datagram, which may be minutes away.
+void pay_debts(relay_state& st, const fd_set& wset)
+{
+    for (int slot = 0; slot < relay_max_clients; ++slot) {
+        int fd = st.l_clients[slot];
+        if (fd > 0 && st.pending[slot].owed() > 0 && FD_ISSET(fd, &wset) &&
+            send_frames(fd, st.pending[slot], {}) == send_result::gone)
+            client_gone(st, slot);
     }
 }
 
@@ -145,6 +183,28 @@ void reject(relay_state& st, int fd, const char* format, int value)
     std::snprintf(st.msg_buf.data(), st.msg_buf.size(), format, value);
     report_rejected(st.msg_buf.data());
     close(fd);
+    ++st.counters.refused;
+}
+
+// Closes a connection that -a or -m does not let in, before any frame.
+void refuse(relay_state& st, int fd, std::uint32_t addr, const char* why)
+{
+    in_addr a{htonl(addr)};
+    char text[INET_ADDRSTRLEN];
+    inet_ntop(AF_INET, &a, text, sizeof text);
+    std::snprintf(st.msg_buf.data(), st.msg_buf.size(), "Connection from %s refused: %s.\n", text,
+                  why);
+    close(fd);
+    ++st.counters.refused;
+    report_viewer_event(LOG_NOTICE, st.msg_buf.data());
+}
+
+int viewers_from(const relay_state& st, std::uint32_t addr)
+{
+    int n = 0;
+    for (int slot = 0; slot < relay_max_clients; ++slot)
+        n += st.l_clients[slot] > 0 && st.peer[slot] == addr;
+    return n;
 }
 
 // Takes one waiting connection. Returns false when there is none left to
@@ -172,15 +232,18 @@ bool accept_client(relay_state& st)
         case ENOMEM:
             report_error("accept error");
             st.accept_paused = true;
-            st.accept_resume = now();
-            st.accept_resume.tv_nsec += accept_pause_ms * 1000000;
-            st.accept_resume.tv_sec += st.accept_resume.tv_nsec / 1000000000;
-            st.accept_resume.tv_nsec %= 1000000000;
+            st.accept_resume = monotonic_ms() + accept_pause_ms;
             return false;
         default:
             report_error("accept error");  // only this connection failed
             return true;
         }
+    }
+    const std::uint32_t addr = ntohl(peer.sin_addr.s_addr);
+    const relay_settings& set = *st.set;
+    if (!set.viewers.empty() && !in_prefixes(set.viewers, addr)) {
+        refuse(st, fd, addr, "not an allowed viewer");
+        return true;
     }
     // Slot value 0 means free, so a viewer cannot be kept on descriptor 0.
     if (fd == 0) {
@@ -196,12 +259,18 @@ bool accept_client(relay_state& st)
         reject(st, fd, "Descriptor %d is beyond select's reach.  New client rejected.\n", fd);
         return true;
     }
-    tune_client_socket(fd, st.bufsize);
+    if (set.per_address > 0 && viewers_from(st, addr) >= set.per_address) {
+        refuse(st, fd, addr, "too many viewers from that address");
+        return true;
+    }
+    tune_client_socket(fd, set.bufsize);
     for (int slot = 0; slot < relay_max_clients; ++slot) {
         if (st.l_clients[slot] == 0) {
             if (debug_mode)
-                std::printf("New client:  Assigning fd %d to l_clients[%d]\n", fd, slot);
+                debug_line("New client:  Assigning fd %d to l_clients[%d]\n", fd, slot);
             st.l_clients[slot] = fd;
+            st.peer[slot] = addr;
+            ++st.viewers;
             return true;
         }
     }
@@ -221,20 +290,72 @@ void read_clients(relay_state& st, const fd_set& rset)
         ssize_t n = recv(fd, st.msg_buf.data(), st.msg_buf.size(), MSG_DONTWAIT);
         if (n > 0) {
             if (debug_mode)
-                std::printf("read %zd bytes from client %d/%d\n", n, fd, slot);
+                debug_line("read %zd bytes from client %d/%d\n", n, fd, slot);
         } else if (n == 0) {
             if (debug_mode)
-                std::printf("Closing connection %d/%d\n", fd, slot);
+                debug_line("Closing connection %d/%d\n", fd, slot);
             drop_client(st, slot);
         } else if (!transient(errno)) {
             if (debug_mode)
-                std::printf("client %d/%d died somehow.\n", fd, slot);
+                debug_line("client %d/%d died somehow.\n", fd, slot);
             drop_client(st, slot);
         }
     }
 }
 
+void update_metrics(relay_state& st);
+
+// SIGUSR1: the metrics file brought up to date, then the counters line
+// (so that whoever sees the line finds the file as new).
+void report_counters(relay_state& st)
+{
+    update_metrics(st);
+    std::string line = counters_line(st.counters, st.viewers);
+    if (debug_mode)
+        debug_line("%s\n", line.c_str());
+    else
+        syslog(LOG_INFO, "%s", line.c_str());
+}
+
+void update_metrics(relay_state& st)
+{
+    const std::string& path = st.set->metrics_path;
+    if (path.empty())
+        return;
+    if (write_metrics(path, st.counters, st.viewers)) {
+        st.metrics_failing = false;
+    } else if (!st.metrics_failing) {
+        // Said once, not every ten seconds, until it works again.
+        st.metrics_failing = true;
+        report_error(("metrics file " + path).c_str());
+    }
+}
+
+// Every ten seconds: the metrics file, and viewers that vanished without a
+// word (a powered-off host, a cut link) give up their slots.
+void tick(relay_state& st, long now)
+{
+    if (now < st.next_tick)
+        return;
+    st.next_tick = now + tick_ms;
+    update_metrics(st);
+    for (int slot = 0; slot < relay_max_clients; ++slot)
+        if (st.l_clients[slot] > 0 && viewer_vanished(st.l_clients[slot]))
+            client_gone(st, slot);
+}
+
+void add_fd(fd_set& set, int fd, int& maxfd)
+{
+    FD_SET(fd, &set);
+    maxfd = std::max(maxfd, fd);
+}
+
 }  // namespace
+
+void request_counters(int)
+{
+    counters_wanted = 1;
+}
 
 send_split split_sent(std::size_t owed, std::span<const iovec> frames, std::size_t sent)
 {
@@ -257,8 +378,11 @@ send_split split_sent(std::size_t owed, std::span<const iovec> frames, std::size
 
 // A viewer that takes part of a frame is owed the rest of it, which goes
 // out before anything else; the frames after that one it misses.
-send_result send_frames(int fd, pending_frame& p, std::span<const iovec> frames)
+send_result send_frames(int fd, pending_frame& p, std::span<const iovec> frames,
+                        std::size_t* started)
 {
+    if (started)
+        *started = 0;
     frames = frames.first(std::min(frames.size(), relay_batch));
     std::array<iovec, relay_batch + 1> iov;
     std::size_t iovcnt = 0;
@@ -277,6 +401,8 @@ send_result send_frames(int fd, pending_frame& p, std::span<const iovec> frames)
         return send_result::gone;
 
     send_split sp = split_sent(p.owed(), frames, static_cast<std::size_t>(n));
+    if (started)
+        *started = sp.whole + (sp.cut_sent > 0);
     if (sp.owed_left > 0) {
         p.off = p.len - sp.owed_left;
         return send_result::sent;
@@ -295,58 +421,96 @@ send_result send_frames(int fd, pending_frame& p, std::span<const iovec> frames)
     return send_result::sent;
 }
 
-void relay_loop(int udp_fd, int listen_fd, int bufsize)
+void relay_loop(int udp_fd, int listen_fd, const relay_settings& set)
 {
     // Taken once; big enough that it stays out of the way of the stack.
     auto st = std::make_unique_for_overwrite<relay_state>();
     st->udp_fd = udp_fd;
     st->listen_fd = listen_fd;
-    st->bufsize = bufsize;
+    st->set = &set;
     // Each pass accepts until the queue is empty, so the listening socket
     // must say so instead of waiting. Accepted viewers stay blocking.
     const int listen_flags = fcntl(listen_fd, F_GETFL);
     if (listen_flags < 0 || fcntl(listen_fd, F_SETFL, listen_flags | O_NONBLOCK) < 0)
         fatal_error("listen error");
 
+    // SIGUSR1 is let in only while waiting, where it ends the wait (EINTR),
+    // so its flag is never missed. It costs no descriptor, and the
+    // descriptors the relay may use stay as they were.
+    sigset_t usr1, waiting;
+    sigemptyset(&usr1);
+    sigaddset(&usr1, SIGUSR1);
+    sigprocmask(SIG_BLOCK, &usr1, &waiting);
+    sigdelset(&waiting, SIGUSR1);
+
+    st->next_tick = monotonic_ms() + tick_ms;
+    update_metrics(*st);
+
     for (;;) {
-        fd_set rset;
-        FD_ZERO(&rset);
-        FD_SET(udp_fd, &rset);
-        int maxfd = udp_fd;
-        timeval pause{};
-        timeval* timeout = nullptr;
-        if (st->accept_paused) {
-            long ms = ms_until(st->accept_resume);
-            if (ms <= 0) {
-                st->accept_paused = false;
-            } else {
-                pause.tv_sec = ms / 1000;
-                pause.tv_usec = (ms % 1000) * 1000;
-                timeout = &pause;
-            }
+        if (counters_wanted) {
+            counters_wanted = 0;
+            report_counters(*st);
         }
-        if (!st->accept_paused) {
-            FD_SET(listen_fd, &rset);
-            if (listen_fd > maxfd)
-                maxfd = listen_fd;
-        }
-        for (int fd : st->l_clients) {
-            if (fd > 0) {
-                FD_SET(fd, &rset);
-                if (fd > maxfd)
-                    maxfd = fd;
-            }
+        long now = monotonic_ms();
+        tick(*st, now);
+        report_suppressed(now);
+        if (st->accept_paused && now >= st->accept_resume)
+            st->accept_paused = false;
+
+        // Wake for whatever comes first: the tick (only when it has work),
+        // the end of an accept pause, a summary of held-back log lines.
+        long due = -1;
+        auto sooner = [&due](long t) {
+            if (t >= 0 && (due < 0 || t < due))
+                due = t;
+        };
+        if (st->viewers > 0 || !set.metrics_path.empty())
+            sooner(st->next_tick);
+        if (st->accept_paused)
+            sooner(st->accept_resume);
+        sooner(next_report_due());
+        timespec pause{};
+        if (due >= 0) {
+            long ms = std::max(0L, due - now);
+            pause.tv_sec = ms / 1000;
+            pause.tv_nsec = (ms % 1000) * 1000000;
         }
 
-        int r = select(maxfd + 1, &rset, nullptr, nullptr, timeout);
+        fd_set rset, wset;
+        FD_ZERO(&rset);
+        FD_ZERO(&wset);
+        int maxfd = -1;
+        add_fd(rset, udp_fd, maxfd);
+        if (!st->accept_paused)
+            add_fd(rset, listen_fd, maxfd);
+        bool owing = false;
+        for (int slot = 0; slot < relay_max_clients; ++slot) {
+            int fd = st->l_clients[slot];
+            if (fd > 0) {
+                add_fd(rset, fd, maxfd);
+                // Only a viewer owed bytes is waited on for room.
+                if (st->pending[slot].owed() > 0) {
+                    add_fd(wset, fd, maxfd);
+                    owing = true;
+                }
+            }
+        }
+        for (int fd : {1, 2})
+            if (output_waiting(fd))
+                add_fd(wset, fd, maxfd);
+
+        int r = pselect(maxfd + 1, &rset, &wset, nullptr, due >= 0 ? &pause : nullptr, &waiting);
         if (r < 0) {
             if (errno == EINTR)
                 continue;
             fatal_error("select (read) error");
         }
+        flush_output();
         if (r == 0)
-            continue;  // only the accept pause ended
+            continue;  // only a timer ran out
 
+        if (owing)
+            pay_debts(*st, wset);
         if (FD_ISSET(udp_fd, &rset)) {
             receive_batch(*st);
             relay_batch_to_clients(*st);

@@ -1,9 +1,14 @@
 // The relay's command line: what each option word leaves in the settings.
 #include <gtest/gtest.h>
 
+#include <map>
+#include <sstream>
 #include <string>
 #include <vector>
 
+#include <arpa/inet.h>
+
+#include "common/nf5.h"
 #include "relay/relay.h"
 
 namespace {
@@ -76,6 +81,25 @@ TEST(RelayOptions, RefusalsNameTheArgument)
         {{"-x"}, option_outcome::usage, ""},
         {{"-u"}, option_outcome::usage, ""},
         {{"-d", "-x", "-s", "1"}, option_outcome::usage, ""},
+        {{"-b", "192.0.2"}, option_outcome::bad_address, "192.0.2"},
+        {{"-b", "192.0.2.1 "}, option_outcome::bad_address, "192.0.2.1 "},
+        {{"-b", "::1"}, option_outcome::bad_address, "::1"},
+        {{"-e", ""}, option_outcome::bad_prefixes, ""},
+        {{"-e", "10.0.0.0/8,"}, option_outcome::bad_prefixes, "10.0.0.0/8,"},
+        {{"-e", ",10.0.0.0/8"}, option_outcome::bad_prefixes, ",10.0.0.0/8"},
+        {{"-e", "10.0.0.0/33"}, option_outcome::bad_prefixes, "10.0.0.0/33"},
+        {{"-e", "10.0.0.0/"}, option_outcome::bad_prefixes, "10.0.0.0/"},
+        {{"-e", "10.0.0.0/+8"}, option_outcome::bad_prefixes, "10.0.0.0/+8"},
+        {{"-a", "10.0.0.0/8, 10.1.0.0/16"}, option_outcome::bad_prefixes, "10.0.0.0/8, 10.1.0.0/16"},
+        {{"-a", "10.0.0.1/8"}, option_outcome::bad_prefixes, "10.0.0.1/8"},  // host bits
+        {{"-a", "10.0.0.0/8/8"}, option_outcome::bad_prefixes, "10.0.0.0/8/8"},
+        {{"-a", "host.example"}, option_outcome::bad_prefixes, "host.example"},
+        {{"-m", "0"}, option_outcome::bad_limit, "0"},
+        {{"-m", "257"}, option_outcome::bad_limit, "257"},
+        {{"-m", "2x"}, option_outcome::bad_limit, "2x"},
+        {{"-m", "99999999999999999999"}, option_outcome::bad_limit, "99999999999999999999"},
+        {{"-m", ""}, option_outcome::bad_limit, ""},
+        {{"-M", ""}, option_outcome::bad_metrics, ""},
     };
     for (const case_& c : cases) {
         std::string shown;
@@ -85,6 +109,114 @@ TEST(RelayOptions, RefusalsNameTheArgument)
         EXPECT_EQ(r.outcome, c.outcome) << shown;
         EXPECT_EQ(std::string(r.bad_arg), c.bad_arg) << shown;
     }
+}
+
+std::string shown(const prefix_list& list)
+{
+    std::ostringstream s;
+    for (const prefix& p : list)
+        s << std::hex << p.net << "/" << p.mask << " ";
+    return s.str();
+}
+
+TEST(RelayOptions, AccessAndLimits)
+{
+    option_result r = parse({"-r", "-b", "127.0.0.2", "-e", "10.0.0.0/8,192.0.2.1", "-a",
+                             "0.0.0.0/0", "-e", "198.51.100.128/25", "-m", "256", "-M", "x.prom"});
+    ASSERT_EQ(r.outcome, option_outcome::run);
+    EXPECT_TRUE(r.settings.unchecked);
+    EXPECT_EQ(r.settings.bind_addr, htonl(0x7f000002));
+    // -e given twice: both lists count.
+    EXPECT_EQ(shown(r.settings.exporters), "a000000/ff000000 c0000201/ffffffff c6336480/ffffff80 ");
+    EXPECT_EQ(shown(r.settings.viewers), "0/0 ");
+    EXPECT_EQ(r.settings.per_address, 256);
+    EXPECT_EQ(r.settings.metrics_path, "x.prom");
+
+    option_result none = parse({});
+    EXPECT_FALSE(none.settings.unchecked);
+    EXPECT_EQ(none.settings.bind_addr, 0u);
+    EXPECT_TRUE(none.settings.exporters.empty());
+    EXPECT_TRUE(none.settings.viewers.empty());
+    EXPECT_EQ(none.settings.per_address, 0);
+    EXPECT_EQ(none.settings.metrics_path, "");
+}
+
+TEST(RelayPrefixes, WhoIsIn)
+{
+    prefix_list list;
+    ASSERT_TRUE(parse_prefixes("10.0.0.0/8,192.0.2.1,198.51.100.0/31,0.0.0.0/32", list));
+    const std::map<std::uint32_t, bool> cases = {
+        {0x0a000000, true},  {0x0affffff, true},  {0x0b000000, false}, {0x09ffffff, false},
+        {0xc0000201, true},  {0xc0000200, false}, {0xc0000202, false}, {0xc6336400, true},
+        {0xc6336401, true},  {0xc6336402, false}, {0x00000000, true},  {0x00000001, false},
+    };
+    for (const auto& [addr, in] : cases)
+        EXPECT_EQ(in_prefixes(list, addr), in) << std::hex << addr;
+    EXPECT_FALSE(in_prefixes({}, 0x0a000001));
+
+    prefix_list all;
+    ASSERT_TRUE(parse_prefixes("0.0.0.0/0", all));
+    EXPECT_TRUE(in_prefixes(all, 0xffffffff));
+    // A refused list adds nothing.
+    EXPECT_FALSE(parse_prefixes("10.0.0.0/8,bad", all));
+    EXPECT_EQ(all.size(), 1u);
+}
+
+// What of a datagram enters the stream.
+TEST(RelayChecks, WholeExportSize)
+{
+    auto datagram = [](std::uint16_t version, std::uint16_t count, std::size_t len) {
+        std::vector<unsigned char> d(len);
+        if (len >= 4) {
+            store_be16(d.data(), version);
+            store_be16(d.data() + 2, count);
+        }
+        return d;
+    };
+    struct case_ {
+        std::uint16_t version, count;
+        std::size_t len, want;
+    };
+    const case_ cases[] = {
+        {5, 1, 72, 72},        {5, 30, 1464, 1464}, {5, 1, 73, 72},   // trailing byte cut
+        {5, 1, 72 + 1468, 72},  // a hidden frame behind the records
+        {5, 170, 8184, 8184},  {5, 171, 8192, 0},   // more than 8192 bytes claimed
+        {5, 1, 71, 0},         {5, 0, 24, 0},       {5, 0, 1000, 0},
+        {9, 1, 72, 0},         {0x0105, 1, 72, 0},  {5, 1, 0, 0},  {5, 1, 3, 0}, {5, 1, 23, 0},
+        {5, 0xffff, 8192, 0},
+    };
+    for (const case_& c : cases) {
+        std::vector<unsigned char> d = datagram(c.version, c.count, c.len);
+        EXPECT_EQ(whole_export_size(d.data(), d.size()), c.want)
+            << "version " << c.version << " count " << c.count << " length " << c.len;
+    }
+}
+
+TEST(RelayLog, BurstThenSummary)
+{
+    log_limiter lim;
+    const long t0 = 1000000;
+    for (int i = 0; i < log_limiter::burst; ++i)
+        EXPECT_TRUE(lim.allow(t0 + i));
+    EXPECT_EQ(lim.next_summary(), -1);
+    for (int i = 0; i < 30; ++i)
+        EXPECT_FALSE(lim.allow(t0 + 100 + i));
+    EXPECT_EQ(lim.next_summary(), t0 + log_limiter::window_ms);
+    EXPECT_EQ(lim.summary_due(t0 + log_limiter::window_ms - 1), 0u);
+    // Held back until the summary went out, even after the window.
+    EXPECT_FALSE(lim.allow(t0 + log_limiter::window_ms + 5));
+    EXPECT_EQ(lim.summary_due(t0 + log_limiter::window_ms + 10), 31u);
+    EXPECT_EQ(lim.summary_due(t0 + log_limiter::window_ms + 20), 0u);
+    EXPECT_EQ(lim.next_summary(), -1);
+    // A fresh window after it.
+    for (int i = 0; i < log_limiter::burst; ++i)
+        EXPECT_TRUE(lim.allow(t0 + log_limiter::window_ms + 30 + i));
+    EXPECT_FALSE(lim.allow(t0 + log_limiter::window_ms + 100));
+    // A quiet spell starts a new window without a summary waiting.
+    log_limiter quiet;
+    EXPECT_TRUE(quiet.allow(0));
+    EXPECT_TRUE(quiet.allow(3 * log_limiter::window_ms));
+    EXPECT_EQ(quiet.used, 1);
 }
 
 }  // namespace

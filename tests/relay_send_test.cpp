@@ -1,8 +1,13 @@
 // A viewer's stream stays in step when a send takes only part of what it
 // was given: the rest of a cut frame goes out first, later frames are missed.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
+#include <algorithm>
 
 #include <cstdint>
 #include <vector>
@@ -126,6 +131,36 @@ TEST(RelaySend, CutFramesAreFinishedBeforeAnythingElse)
     }
 }
 
+// The frames a send started count as delivered; the rest were missed.
+TEST(RelaySend, FramesStarted)
+{
+    int sv[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+    unique_fd relay_end(sv[0]), viewer_end(sv[1]);
+    int small = 4096;
+    setsockopt(relay_end.get(), SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+    std::vector<std::vector<std::uint8_t>> batch;
+    std::vector<iovec> iov;
+    for (std::uint32_t n = 0; n < 40; ++n)
+        batch.push_back(frame(n));
+    for (auto& f : batch)
+        iov.push_back({f.data(), f.size()});
+    pending_frame p;
+    std::size_t started = 99;
+    ASSERT_EQ(send_frames(relay_end.get(), p, iov, &started), send_result::sent);
+    std::vector<std::uint8_t> stream;
+    take(viewer_end.get(), 1 << 20, stream);
+    EXPECT_GT(started, 0u);
+    EXPECT_LT(started, iov.size());
+    EXPECT_EQ((stream.size() + p.owed() + frame_size - 1) / frame_size, started);
+    // Nothing read since: sooner or later no room, and nothing started.
+    send_result r = send_result::sent;
+    for (int i = 0; i < 100 && r == send_result::sent; ++i)
+        r = send_frames(relay_end.get(), p, iov, &started);
+    EXPECT_EQ(r, send_result::no_room);
+    EXPECT_EQ(started, 0u);
+}
+
 TEST(RelaySend, ClosedViewerIsGone)
 {
     int sv[2];
@@ -136,6 +171,66 @@ TEST(RelaySend, ClosedViewerIsGone)
     std::vector<std::uint8_t> f = frame(1);
     iovec iov{f.data(), f.size()};
     EXPECT_EQ(send_frames(relay_end.get(), p, {&iov, 1}), send_result::gone);
+}
+
+// A real TCP connection on loopback, as the relay tunes it.
+struct tcp_pair {
+    unique_fd relay_end, viewer_end;
+    tcp_pair()
+    {
+        unique_fd l(socket(AF_INET, SOCK_STREAM, 0));
+        sockaddr_in sin{};
+        sin.sin_family = AF_INET;
+        sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof sin;
+        if (bind(l.get(), reinterpret_cast<sockaddr*>(&sin), sizeof sin) < 0 ||
+            listen(l.get(), 1) < 0 ||
+            getsockname(l.get(), reinterpret_cast<sockaddr*>(&sin), &len) < 0)
+            return;
+        viewer_end.reset(socket(AF_INET, SOCK_STREAM, 0));
+        if (connect(viewer_end.get(), reinterpret_cast<sockaddr*>(&sin), sizeof sin) == 0)
+            relay_end.reset(accept(l.get(), nullptr, nullptr));
+    }
+};
+
+int option(int fd, int level, int name)
+{
+    int v = -1;
+    socklen_t len = sizeof v;
+    getsockopt(fd, level, name, &v, &len);
+    return v;
+}
+
+TEST(RelayTuning, ViewerSockets)
+{
+    for (int bufsize : {16384, 196608, 4194304, 1 << 30}) {
+        tcp_pair t;
+        ASSERT_TRUE(t.relay_end);
+        tune_client_socket(t.relay_end.get(), bufsize);
+        const int fd = t.relay_end.get();
+        // The kernel doubles what it is given, and caps it at wmem_max.
+        EXPECT_LE(option(fd, SOL_SOCKET, SO_SNDBUF), 2 * std::min(bufsize, 1 << 20)) << bufsize;
+        EXPECT_EQ(option(fd, IPPROTO_TCP, TCP_NODELAY), 1);
+        EXPECT_EQ(option(fd, SOL_SOCKET, SO_KEEPALIVE), 1);
+        EXPECT_EQ(option(fd, IPPROTO_TCP, TCP_KEEPIDLE), 60);
+        EXPECT_EQ(option(fd, IPPROTO_TCP, TCP_KEEPINTVL), 10);
+        EXPECT_EQ(option(fd, IPPROTO_TCP, TCP_KEEPCNT), 6);
+        // A paused viewer must outlive any window-probe interval.
+        EXPECT_EQ(option(fd, IPPROTO_TCP, TCP_USER_TIMEOUT), 0);
+    }
+}
+
+TEST(RelayTuning, VanishedViewer)
+{
+    tcp_pair t;
+    ASSERT_TRUE(t.relay_end);
+    // The handshake's ACK has just come: heard from now, silent for a
+    // moment only.
+    EXPECT_FALSE(viewer_vanished(t.relay_end.get()));
+    EXPECT_FALSE(viewer_vanished(t.relay_end.get(), 60000));
+    usleep(30000);
+    EXPECT_TRUE(viewer_vanished(t.relay_end.get(), 10));
+    EXPECT_FALSE(viewer_vanished(-1, 0));  // no answer is no verdict
 }
 
 }  // namespace

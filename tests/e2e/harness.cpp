@@ -72,7 +72,8 @@ process::process(process&& o) noexcept
       reaped(o.reaped),
       status(o.status),
       out_path(std::move(o.out_path)),
-      err_path(std::move(o.err_path))
+      err_path(std::move(o.err_path)),
+      out_pipe(std::move(o.out_pipe))
 {
     o.out_path.clear();
     o.err_path.clear();
@@ -87,6 +88,7 @@ process& process::operator=(process&& o) noexcept
         status = o.status;
         out_path = std::exchange(o.out_path, {});
         err_path = std::exchange(o.err_path, {});
+        out_pipe = std::move(o.out_pipe);
     }
     return *this;
 }
@@ -151,6 +153,14 @@ process spawn(const std::vector<std::string>& argv, const spawn_options& opts)
         envp.push_back(e.data());
     envp.push_back(nullptr);
     int out_fd = open(p.out_path.c_str(), O_WRONLY | O_CLOEXEC);
+    if (opts.stdout_pipe) {
+        int pipe_fds[2];
+        if (pipe2(pipe_fds, O_CLOEXEC) == 0) {
+            close(out_fd);
+            out_fd = pipe_fds[1];
+            p.out_pipe.reset(pipe_fds[0]);
+        }
+    }
     int err_fd = open(p.err_path.c_str(), O_WRONLY | O_CLOEXEC);
 
     pid_t pid = fork();
@@ -392,11 +402,24 @@ std::vector<std::uint8_t> v5_datagram(std::uint32_t sequence, unsigned records)
     return d;
 }
 
-unique_fd tcp_connect(int port, int rcvbuf)
+namespace {
+
+bool bind_from(int fd, const char* from)
+{
+    if (!from)
+        return true;
+    sockaddr_in sin = loopback(0);
+    return inet_pton(AF_INET, from, &sin.sin_addr) == 1 &&
+           bind(fd, reinterpret_cast<sockaddr*>(&sin), sizeof sin) == 0;
+}
+
+}  // namespace
+
+unique_fd tcp_connect(int port, int rcvbuf, const char* from)
 {
     unique_fd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    if (!fd)
-        return fd;
+    if (!fd || !bind_from(fd.get(), from))
+        return unique_fd();
     if (rcvbuf > 0)
         setsockopt(fd.get(), SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
     sockaddr_in sin = loopback(port);
@@ -405,10 +428,10 @@ unique_fd tcp_connect(int port, int rcvbuf)
     return fd;
 }
 
-bool udp_send(int port, std::span<const std::uint8_t> data)
+bool udp_send(int port, std::span<const std::uint8_t> data, const char* from)
 {
     unique_fd fd(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-    if (!fd)
+    if (!fd || !bind_from(fd.get(), from))
         return false;
     sockaddr_in sin = loopback(port);
     return sendto(fd.get(), data.data(), data.size(), 0, reinterpret_cast<sockaddr*>(&sin),
@@ -461,8 +484,10 @@ std::vector<std::uint8_t> read_available(int fd, milliseconds quiet, millisecond
     return all;
 }
 
-bool wait_closed(int fd, milliseconds timeout)
+bool wait_closed(int fd, milliseconds timeout, std::size_t* seen)
 {
+    if (seen)
+        *seen = 0;
     auto end = clock::now() + timeout;
     std::uint8_t buf[4096];
     for (;;) {
@@ -478,14 +503,16 @@ bool wait_closed(int fd, milliseconds timeout)
         ssize_t n = recv(fd, buf, sizeof buf, MSG_DONTWAIT);
         if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR))
             return true;
+        if (n > 0 && seen)
+            *seen += static_cast<std::size_t>(n);
     }
 }
 
-std::vector<std::uint8_t> frame_of(const std::vector<std::uint8_t>& datagram)
+std::vector<std::uint8_t> frame_of(const std::vector<std::uint8_t>& datagram, std::uint8_t last)
 {
     std::vector<std::uint8_t> f(4 + datagram.size());
     f[0] = 127;
-    f[3] = 1;
+    f[3] = last;
     std::copy(datagram.begin(), datagram.end(), f.begin() + 4);
     return f;
 }

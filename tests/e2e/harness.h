@@ -34,6 +34,7 @@ struct spawn_options {
     bool close_stdin = false;      // start the program with descriptor 0 closed
     long nofile = 0;               // soft RLIMIT_NOFILE for it; 0 keeps ours
     int fill_fds_below = 0;        // hand it descriptors 3 .. n-1 open (on /dev/null)
+    bool stdout_pipe = false;      // standard output a pipe whose read end we hold
 };
 
 // A started program. Its standard input is /dev/null (or closed), its
@@ -45,6 +46,7 @@ struct process {
     int status = 0;  // wait status, once reaped
     std::string out_path;
     std::string err_path;
+    unique_fd out_pipe;  // read end of its standard output, with stdout_pipe
 
     process() = default;
     process(process&& o) noexcept;
@@ -118,10 +120,12 @@ std::vector<std::uint8_t> v5_datagram(std::uint32_t sequence, unsigned records);
 
 // A connected TCP socket to 127.0.0.1:port; invalid on failure. A rcvbuf
 // above 0 sets SO_RCVBUF before connecting (a small one makes a slow reader).
-unique_fd tcp_connect(int port, int rcvbuf = 0);
+// `from` is the local address to connect from (another 127.x.y.z).
+unique_fd tcp_connect(int port, int rcvbuf = 0, const char* from = nullptr);
 
-// Sends one datagram to 127.0.0.1:port from a new socket.
-bool udp_send(int port, std::span<const std::uint8_t> data);
+// Sends one datagram to 127.0.0.1:port from a new socket, bound to `from`
+// when given.
+bool udp_send(int port, std::span<const std::uint8_t> data, const char* from = nullptr);
 
 // Reads exactly buf.size() bytes; false on end of stream, error or time-out.
 bool read_exact(int fd, std::span<std::uint8_t> buf, milliseconds timeout);
@@ -130,11 +134,12 @@ bool read_exact(int fd, std::span<std::uint8_t> buf, milliseconds timeout);
 std::vector<std::uint8_t> read_available(int fd, milliseconds quiet, milliseconds limit);
 
 // True when the peer closes (or resets) within the time-out; bytes that
-// arrive before are thrown away.
-bool wait_closed(int fd, milliseconds timeout);
+// arrive before are thrown away, and counted in *seen when given.
+bool wait_closed(int fd, milliseconds timeout, std::size_t* seen = nullptr);
 
-// The frame the relay makes of a datagram sent from 127.0.0.1: the
-// router address 127.0.0.1 in network order, then the datagram.
-std::vector<std::uint8_t> frame_of(const std::vector<std::uint8_t>& datagram);
+// The frame the relay makes of a datagram sent from 127.0.0.1 (or
+// 127.0.0.last): the router address in network order, then the datagram.
+std::vector<std::uint8_t> frame_of(const std::vector<std::uint8_t>& datagram,
+                                   std::uint8_t last = 1);
 
 }  // namespace e2e

@@ -1,8 +1,13 @@
 // The client table at its limits: a full table, running out of descriptors,
 // descriptors beyond select's reach, standard input closed.
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <unistd.h>
+
+#include <chrono>
 
 #include <cstdint>
 #include <fstream>
@@ -201,6 +206,115 @@ TEST(RelayClients, StartedWithStandardInputClosed)
     ASSERT_TRUE(udp_send(udp, d));
     EXPECT_TRUE(gets_frame(a.get(), d));
     EXPECT_TRUE(gets_frame(b.get(), d));
+}
+
+// -a and -m: a viewer not let in is closed before it gets any frame.
+TEST(RelayClients, AllowedViewersAndTheCapPerAddress)
+{
+    int udp = free_udp_port(), tcp = free_tcp_port();
+    process relay = start_nelkd(udp, tcp, {"-a", "127.0.0.2/31", "-m", "2"});
+    ASSERT_TRUE(relay.running()) << relay.err();
+    bytes d = v5_datagram(3, 2);
+    auto refused = [&](const char* from, const std::string& line) {
+        unique_fd v = tcp_connect(tcp, 0, from);
+        EXPECT_TRUE(v) << from;
+        // Frames go on meanwhile; a viewer let in would get them.
+        EXPECT_TRUE(udp_send(udp, d));
+        std::size_t seen = 1;
+        EXPECT_TRUE(wait_closed(v.get(), wait_time, &seen)) << from;
+        EXPECT_EQ(seen, 0u) << from;
+        EXPECT_TRUE(wait_output(relay, line, wait_time)) << relay.out();
+    };
+    refused("127.0.0.1", "Connection from 127.0.0.1 refused: not an allowed viewer.\n");
+    refused("127.0.0.4", "Connection from 127.0.0.4 refused: not an allowed viewer.\n");
+
+    std::vector<unique_fd> in;
+    for (const char* from : {"127.0.0.2", "127.0.0.2", "127.0.0.3"}) {
+        in.push_back(tcp_connect(tcp, 0, from));
+        ASSERT_TRUE(wait_output_count(relay, "New client:", static_cast<int>(in.size()), wait_time))
+            << relay.out();
+    }
+    refused("127.0.0.2", "Connection from 127.0.0.2 refused: too many viewers from that address.\n");
+
+    bytes d2 = v5_datagram(4, 5);
+    ASSERT_TRUE(udp_send(udp, d2));
+    for (auto& v : in) {
+        EXPECT_TRUE(gets_frame(v.get(), d));  // sent while the last one was refused
+        EXPECT_TRUE(gets_frame(v.get(), d2));
+    }
+    // A place freed by a viewer of that address is open to it again.
+    in[0].reset();
+    ASSERT_TRUE(wait_output(relay, "Closing connection", wait_time));
+    unique_fd again = tcp_connect(tcp, 0, "127.0.0.2");
+    ASSERT_TRUE(wait_output_count(relay, "New client:", 4, wait_time)) << relay.out();
+    kill(relay.pid, SIGUSR1);
+    EXPECT_TRUE(wait_output(relay, " viewers=3 refused=3 ", wait_time)) << relay.out();
+}
+
+// Debug lines into a pipe that nobody reads: the relay goes on serving,
+// drops what does not fit, and says so once it can.
+TEST(RelayClients, DebugOutputNobodyReadsDoesNotStallTheRelay)
+{
+    int udp = free_udp_port(), tcp = free_tcp_port();
+    spawn_options opts;
+    opts.stdout_pipe = true;
+    process relay = spawn({bin("nelkd"), "-d", "-u", std::to_string(udp), "-t",
+                           std::to_string(tcp)},
+                          opts);
+    unique_fd keeper;
+    for (int i = 0; i < 500 && !keeper; ++i) {
+        keeper = tcp_connect(tcp);
+        if (!keeper)
+            std::this_thread::sleep_for(milliseconds(10));
+    }
+    ASSERT_TRUE(keeper);
+    unique_fd chatty = tcp_connect(tcp);
+    ASSERT_TRUE(chatty);
+    // Read while both are let in; from then on nobody reads.
+    std::string text;
+    char buf[65536];
+    auto read_pipe_until = [&](const std::string& want) {
+        auto until = std::chrono::steady_clock::now() + wait_time;
+        while (text.find(want) == std::string::npos && std::chrono::steady_clock::now() < until) {
+            pollfd p{relay.out_pipe.get(), POLLIN, 0};
+            if (poll(&p, 1, 100) > 0) {
+                ssize_t n = read(relay.out_pipe.get(), buf, sizeof buf);
+                if (n <= 0)
+                    break;
+                text.append(buf, static_cast<std::size_t>(n));
+            }
+        }
+        return text.find(want) != std::string::npos;
+    };
+    ASSERT_TRUE(read_pipe_until(" to l_clients[1]\n")) << text;
+
+    // Every 4096 bytes the chatty viewer sends make a debug line: far more
+    // lines than the pipe and the relay's buffer hold.
+    constexpr std::size_t total = 48 << 20;
+    std::vector<char> junk(65536, 'x');
+    std::size_t sent = 0;
+    std::uint32_t seq = 0;
+    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (sent < total && std::chrono::steady_clock::now() < end) {
+        ssize_t n = send(chatty.get(), junk.data(), junk.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (n > 0) {
+            sent += static_cast<std::size_t>(n);
+        } else {
+            pollfd p{chatty.get(), POLLOUT, 0};
+            poll(&p, 1, 100);
+        }
+        if (sent / (1 << 20) > seq) {
+            bytes d = v5_datagram(++seq, 1);
+            ASSERT_TRUE(udp_send(udp, d));
+            ASSERT_TRUE(gets_frame(keeper.get(), d)) << "relay stalled after " << sent << " bytes";
+        }
+    }
+    EXPECT_GE(sent, total);
+    EXPECT_TRUE(relay.running());
+
+    // Reading at last, we get what was kept, then the note.
+    EXPECT_TRUE(read_pipe_until("lines of output dropped: nobody was reading them)\n"));
+    EXPECT_NE(text.find("read 4096 bytes from client "), std::string::npos);
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // Start-up of the real nelkd: options, messages, statuses, daemon mode.
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <signal.h>
 #include <sys/socket.h>
 
 #include <cstdint>
@@ -25,7 +26,13 @@ std::string usage_text(const std::string& prog)
            "  -t <tcpport>  Listen on TCP port <tcpport> for client connections.  Default 4444\n"
            "  -s <bufsize>  Set tcp/udp buffer size.  Default 196608\n"
            "  -d            Debug.  Don't become a daemon, displays all messages on stdout,\n"
-           "                displays lots of extra information\n";
+           "                displays lots of extra information\n"
+           "  -b <address>  Bind both ports to this local IPv4 address.  Default any\n"
+           "  -e <prefixes> Relay datagrams only from these exporters (a.b.c.d/len,...)\n"
+           "  -a <prefixes> Serve only viewers from these addresses (a.b.c.d/len,...)\n"
+           "  -m <count>    Serve at most <count> viewers from one address\n"
+           "  -r            Relay every datagram unchecked, not only whole NetFlow v5\n"
+           "  -M <file>     Write counters to <file> every 10 s (Prometheus text format)\n";
 }
 
 std::string listening(int udp, int tcp)
@@ -79,10 +86,21 @@ TEST(RelayStartup, RefusedOptions)
         {{"-s", "-s"}, 1, "", "nelkd: too low buffer size or bad format: -s: *"},
         {{"-u", "65536"}, 1, "", "nelkd: port out of range (0 to 65535): 65536\n"},
         {{"-t", "-1"}, 1, "", "nelkd: port out of range (0 to 65535): -1\n"},
+        {{"-b", "localhost"}, 1, "", "nelkd: not an IPv4 address for -b (such as 192.0.2.10): localhost\n"},
+        {{"-e", "10.0.0.0/8,"}, 1, "",
+         "nelkd: bad prefix list (address/length, length 0 to 32, no bits beyond the length, "
+         "comma-separated): 10.0.0.0/8,\n"},
+        {{"-a", "192.0.2.7/24"}, 1, "",
+         "nelkd: bad prefix list (address/length, length 0 to 32, no bits beyond the length, "
+         "comma-separated): 192.0.2.7/24\n"},
+        {{"-m", "0"}, 1, "", "nelkd: viewers per address out of range (1 to 256): 0\n"},
+        {{"-M", ""}, 1, "", "nelkd: no file name for -M: ''\n"},
+        {{"-u", "0", "-t", "0", "-M", "/nonexistent/dir/nelkd.prom"}, 1, "",
+         "metrics file /nonexistent/dir/nelkd.prom: No such file or directory\n"},
     };
     for (const case_& c : cases) {
         finished f = run(c.args);
-        std::string shown = c.args.back();
+        std::string shown = c.args.front() + " " + c.args.back();
         EXPECT_EQ(f.status, c.status) << shown;
         EXPECT_EQ(f.out, c.out) << shown;
         if (!c.err.empty() && c.err.back() == '*') {
@@ -125,6 +143,30 @@ TEST(RelayStartup, DebugModeStaysInTheForegroundAndTellsItsTuning)
         at = found + 1;
     }
     EXPECT_EQ(count(after, "\n"), 7) << after;
+}
+
+// -b: both sockets on one address, and nowhere else.
+TEST(RelayStartup, BindAddress)
+{
+    int udp = free_udp_port(), tcp = free_tcp_port();
+    process relay = start_nelkd(udp, tcp, {"-b", "127.0.0.2"});
+    ASSERT_TRUE(relay.running()) << relay.err();
+    EXPECT_FALSE(tcp_connect(tcp));  // 127.0.0.1
+    unique_fd fd(socket(AF_INET, SOCK_STREAM, 0));
+    sockaddr_in sin{};
+    sin.sin_family = AF_INET;
+    sin.sin_port = htons(static_cast<std::uint16_t>(tcp));
+    sin.sin_addr.s_addr = htonl(0x7f000002);
+    ASSERT_EQ(connect(fd.get(), reinterpret_cast<sockaddr*>(&sin), sizeof sin), 0);
+    ASSERT_TRUE(wait_output(relay, "New client:", wait_time));
+    bytes d = v5_datagram(1, 1);
+    unique_fd out(socket(AF_INET, SOCK_DGRAM, 0));
+    sin.sin_port = htons(static_cast<std::uint16_t>(udp));
+    ASSERT_EQ(sendto(out.get(), d.data(), d.size(), 0, reinterpret_cast<sockaddr*>(&sin), sizeof sin),
+              static_cast<ssize_t>(d.size()));
+    bytes got(4 + d.size());
+    ASSERT_TRUE(read_exact(fd.get(), got, wait_time));
+    EXPECT_EQ(got, frame_of(d));
 }
 
 TEST(RelayStartup, PortsInUse)
@@ -196,6 +238,9 @@ TEST(RelayStartup, DaemonModeReturnsAndKeepsServing)
         ASSERT_TRUE(udp_send(udp, d));
         ASSERT_TRUE(read_exact(viewer.get(), got, wait_time)) << i;
         EXPECT_EQ(got, want);
+        // The counters go to syslog; the daemon goes on.
+        if (i == 4)
+            kill(daemon, SIGUSR1);
     }
     EXPECT_EQ(tcp_port_owner(tcp), daemon);
 }

@@ -2,9 +2,20 @@
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 
+#include <signal.h>
+#include <stdlib.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <regex>
+#include <set>
+#include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "common/nf5.h"
@@ -60,9 +71,10 @@ int fd_of_slot(const std::string& out, int slot)
     return std::stoi(out.substr(start + 13, at - start - 13));
 }
 
-TEST(RelayStream, FrameBytes)
+// -r: every datagram as it came, whatever it holds.
+TEST(RelayStream, UncheckedFrameBytes)
 {
-    relay_under_test r;
+    relay_under_test r({"-r"});
     ASSERT_TRUE(r.relay.running()) << r.relay.err();
     unique_fd v = r.viewer();
 
@@ -207,6 +219,160 @@ TEST(RelayStream, ViewerThatResetsDoesNotEndTheRelay)
     EXPECT_EQ(count(r.relay.out(), " to l_clients[0]\n"), 2);
 }
 
+// The counters line the relay prints on SIGUSR1 in debug mode.
+std::string counters(int received, int relayed, int malformed, int unlisted, int viewers,
+                     int refused, int missed)
+{
+    std::ostringstream s;
+    s << "counters: received=" << received << " relayed=" << relayed << " malformed=" << malformed
+      << " unlisted=" << unlisted << " viewers=" << viewers << " refused=" << refused
+      << " missed=" << missed << "\n";
+    return s.str();
+}
+
+bool signalled_counters(relay_under_test& r, const std::string& line)
+{
+    kill(r.relay.pid, SIGUSR1);
+    return wait_output(r.relay, line, wait_time);
+}
+
+// A stray or hostile datagram costs the viewers that datagram and nothing
+// else: every viewer gets exactly the good exports, in step.
+TEST(RelayStream, OnlyWholeExportsEnterTheStream)
+{
+    relay_under_test r;
+    unique_fd a = r.viewer();
+    unique_fd b = r.viewer();
+
+    bytes v9 = v5_datagram(0, 2);
+    store_be16(v9.data(), 9);
+    bytes overclaim = v5_datagram(0, 3);
+    store_be16(overclaim.data() + 2, 4);
+    // A whole export of two records, then a frame of made-up flows from a
+    // router of the sender's choosing.
+    bytes honest = v5_datagram(500, 2);
+    bytes hidden = honest;
+    bytes invented = v5_datagram(666, 5);
+    hidden.insert(hidden.end(), {10, 9, 9, 9});
+    hidden.insert(hidden.end(), invented.begin(), invented.end());
+    const bytes strays[] = {{5}, {}, v9, v5_datagram(0, 0), overclaim, bytes(honest.begin(), honest.begin() + 23),
+                           hidden};
+
+    bytes want;
+    std::uint32_t seq = 1;
+    for (const bytes& stray : strays) {
+        r.send(stray);
+        if (&stray == &strays[std::size(strays) - 1]) {
+            bytes f = frame_of(honest);
+            want.insert(want.end(), f.begin(), f.end());
+        }
+        for (int i = 0; i < 2; ++i) {
+            bytes good = v5_datagram(seq, 1 + seq % 30);
+            ++seq;
+            r.send(good);
+            bytes f = frame_of(good);
+            want.insert(want.end(), f.begin(), f.end());
+        }
+    }
+    EXPECT_EQ(read_bytes(a.get(), want.size()), want);
+    EXPECT_EQ(read_bytes(b.get(), want.size()), want);
+    EXPECT_TRUE(read_available(a.get(), milliseconds(200), milliseconds(1000)).empty());
+    // 7 strays (one relayed as its records), 14 good exports.
+    EXPECT_TRUE(signalled_counters(r, counters(21, 15, 6, 0, 2, 0, 0))) << r.relay.out();
+}
+
+TEST(RelayStream, OnlyListedExportersAreRelayed)
+{
+    relay_under_test r({"-e", "10.0.0.0/8,127.0.0.2", "-e", "192.0.2.0/24"});
+    unique_fd v = r.viewer();
+    bytes d1 = v5_datagram(1, 1), d2 = v5_datagram(2, 2), d3 = v5_datagram(3, 3);
+    ASSERT_TRUE(udp_send(r.udp, d1, "127.0.0.1"));
+    ASSERT_TRUE(udp_send(r.udp, d2, "127.0.0.2"));
+    ASSERT_TRUE(udp_send(r.udp, d3, "127.0.0.3"));
+    ASSERT_TRUE(udp_send(r.udp, d1, "127.0.0.2"));
+    bytes want = frame_of(d2, 2), f = frame_of(d1, 2);
+    want.insert(want.end(), f.begin(), f.end());
+    EXPECT_EQ(read_bytes(v.get(), want.size()), want);
+    EXPECT_TRUE(read_available(v.get(), milliseconds(200), milliseconds(1000)).empty());
+    EXPECT_TRUE(signalled_counters(r, counters(4, 2, 0, 2, 1, 0, 0))) << r.relay.out();
+}
+
+// Just enough of the text exposition format: HELP and TYPE before the
+// samples of a family, one sample a line, and the values.
+std::map<std::string, double> parse_prometheus(const std::string& text, std::string& error)
+{
+    static const std::regex help(R"(# HELP ([a-zA-Z_:][a-zA-Z0-9_:]*) \S.*)");
+    static const std::regex type(R"(# TYPE ([a-zA-Z_:][a-zA-Z0-9_:]*) (counter|gauge))");
+    static const std::regex sample(
+        R"(([a-zA-Z_:][a-zA-Z0-9_:]*)(\{[a-zA-Z_][a-zA-Z0-9_]*="[^"\\]*"\})? ([0-9]+))");
+    std::map<std::string, double> values;
+    std::set<std::string> helped, typed;
+    std::istringstream in(text);
+    std::string line;
+    if (text.empty() || text.back() != '\n')
+        error = "no line end at the end";
+    while (std::getline(in, line)) {
+        std::smatch m;
+        if (std::regex_match(line, m, help)) {
+            helped.insert(m[1]);
+        } else if (std::regex_match(line, m, type)) {
+            if (!helped.count(m[1]) || !typed.insert(m[1]).second)
+                error = "TYPE without HELP or twice: " + line;
+        } else if (std::regex_match(line, m, sample)) {
+            if (!typed.count(m[1]))
+                error = "sample before its TYPE: " + line;
+            values[m[1].str() + m[2].str()] = std::stod(m[3]);
+        } else {
+            error = "not exposition format: " + line;
+        }
+    }
+    return values;
+}
+
+TEST(RelayStream, MetricsFile)
+{
+    char dir[] = "/tmp/nelk-metrics-XXXXXX";
+    ASSERT_TRUE(mkdtemp(dir));
+    const std::string path = std::string(dir) + "/nelkd.prom";
+    {
+        relay_under_test r({"-M", path});
+        // Written once at start.
+        std::string error;
+        std::ostringstream first;
+        first << std::ifstream(path).rdbuf();
+        auto start = parse_prometheus(first.str(), error);
+        EXPECT_EQ(error, "");
+        EXPECT_EQ(start["nelkd_datagrams_received_total"], 0);
+
+        unique_fd v = r.viewer();
+        bytes good = v5_datagram(1, 4);
+        r.send({1, 2, 3});
+        r.send(good);
+        EXPECT_EQ(read_bytes(v.get(), 4 + good.size()), frame_of(good));
+        ASSERT_TRUE(signalled_counters(r, counters(2, 1, 1, 0, 1, 0, 0)));
+        std::ostringstream text;
+        text << std::ifstream(path).rdbuf();
+        auto got = parse_prometheus(text.str(), error);
+        EXPECT_EQ(error, "") << text.str();
+        const std::map<std::string, double> want = {
+            {"nelkd_datagrams_received_total", 2},
+            {"nelkd_datagrams_relayed_total", 1},
+            {"nelkd_datagrams_dropped_total{reason=\"malformed\"}", 1},
+            {"nelkd_datagrams_dropped_total{reason=\"unlisted\"}", 0},
+            {"nelkd_viewers", 1},
+            {"nelkd_connections_refused_total", 0},
+            {"nelkd_frames_missed_total", 0},
+        };
+        EXPECT_EQ(got, want) << text.str();
+        // Only the file itself: the temporary one was renamed over it.
+        int files = 0;
+        for ([[maybe_unused]] auto& e : std::filesystem::directory_iterator(dir))
+            ++files;
+        EXPECT_EQ(files, 1);
+    }
+    std::filesystem::remove_all(dir);
+}
+
 // A datagram of the largest size relayed whole, numbered by its first bytes.
 bytes big_datagram(std::uint32_t seq)
 {
@@ -217,11 +383,41 @@ bytes big_datagram(std::uint32_t seq)
     return d;
 }
 
+// A viewer that could take only part of a frame gets the rest as soon as it
+// reads, not when the next datagram comes (which may be minutes away).
+TEST(RelayStream, TheRestOfACutFrameComesWithoutNewTraffic)
+{
+    relay_under_test r({"-r", "-s", "16384"});
+    unique_fd v = tcp_connect(r.tcp, 2048);
+    ASSERT_TRUE(v);
+    ASSERT_TRUE(wait_output(r.relay, "New client:", wait_time));
+    // Bursts of big frames, each far more than the small buffers hold, then
+    // silence; a cut may end at a frame's end by chance, so several rounds.
+    constexpr std::uint32_t burst = 40;
+    constexpr std::size_t frame_size = 4 + 8192;
+    std::uint32_t seq = 0;
+    for (int round = 0; round < 12; ++round) {
+        for (std::uint32_t i = 0; i < burst; ++i)
+            r.send(big_datagram(seq++));
+        std::this_thread::sleep_for(milliseconds(100));
+        bytes got = read_available(v.get(), milliseconds(300), milliseconds(10000));
+        ASSERT_GT(got.size(), 0u);
+        EXPECT_LT(got.size(), burst * frame_size) << "nothing was missed: the test proves nothing";
+        ASSERT_EQ(got.size() % frame_size, 0u) << "the stream stops inside a frame, round " << round;
+        for (std::size_t at = 0; at < got.size(); at += frame_size) {
+            std::uint32_t n = load_be32(got.data() + at + 4);
+            ASSERT_EQ(bytes(got.begin() + static_cast<long>(at),
+                            got.begin() + static_cast<long>(at + frame_size)),
+                      frame_of(big_datagram(n)));
+        }
+    }
+}
+
 // A viewer that reads far too slowly must not hold up one that keeps up,
 // and what it does get is whole frames in order.
 TEST(RelayStream, SlowViewerMissesFramesButStaysInStep)
 {
-    relay_under_test r;
+    relay_under_test r({"-r"});
     unique_fd slow = tcp_connect(r.tcp, 4096);
     ASSERT_TRUE(slow);
     ASSERT_TRUE(wait_output_count(r.relay, "New client:", ++r.viewers, wait_time));

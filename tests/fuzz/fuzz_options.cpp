@@ -98,11 +98,25 @@ void relay_options(const std::vector<std::string>& words)
         fuzz::check(r.settings.udpport >= 0 && r.settings.udpport <= 65535, "UDP port range");
         fuzz::check(r.settings.tcpport >= 0 && r.settings.tcpport <= 65535, "TCP port range");
         fuzz::check(r.settings.bufsize >= relay_min_bufsize, "buffer size below the floor");
+        fuzz::check(r.settings.per_address >= 0 && r.settings.per_address <= relay_max_clients,
+                    "viewers per address out of range");
+        for (const prefix_list* list : {&r.settings.exporters, &r.settings.viewers})
+            for (const prefix& p : *list) {
+                // Top bits only, and the prefix already masked.
+                const std::uint32_t host_bits = ~p.mask;
+                fuzz::check((host_bits & (host_bits + 1)) == 0, "prefix mask not top bits");
+                fuzz::check((p.net & ~p.mask) == 0, "prefix with host bits");
+                fuzz::check(in_prefixes(*list, p.net), "a prefix without its own network");
+            }
         break;
     case option_outcome::usage:
         break;
     case option_outcome::bad_bufsize:
     case option_outcome::bad_port:
+    case option_outcome::bad_address:
+    case option_outcome::bad_prefixes:
+    case option_outcome::bad_limit:
+    case option_outcome::bad_metrics:
         fuzz::check(r.bad_arg != nullptr && inside(r.bad_arg, args),
                     "refusal without the argument it names");
         break;

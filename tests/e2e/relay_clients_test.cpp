@@ -32,23 +32,6 @@ bool gets_frame(int fd, const bytes& datagram)
     return read_exact(fd, got, wait_time) && got == frame_of(datagram);
 }
 
-// CPU time (user + system) the process has used, in clock ticks.
-long cpu_ticks(pid_t pid)
-{
-    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-    std::string line;
-    std::getline(in, line);
-    std::istringstream f(line.substr(line.rfind(')') + 2));
-    std::string field;
-    long utime = 0, stime = 0;
-    for (int i = 3; i <= 15 && f >> field; ++i) {
-        if (i == 14)
-            utime = std::stol(field);
-        if (i == 15)
-            stime = std::stol(field);
-    }
-    return utime + stime;
-}
 
 // Resident memory of the process, in KiB.
 [[maybe_unused]] long resident_kib(pid_t pid)

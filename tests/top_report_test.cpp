@@ -126,7 +126,7 @@ TEST_F(TopReport, PrintCell) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.want);
-        EXPECT_EQ(captured([&] { print_cell(c.name, c.number, c.seconds, c.bytes, c.total); }),
+        EXPECT_EQ(captured([&] { print_cell(stdout, c.name, c.number, c.seconds, c.bytes, c.total); }),
                   c.want);
     }
 }

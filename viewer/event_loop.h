@@ -15,9 +15,6 @@
 int read_key();
 
 // Acts on one key: q and Control-C quit, a/p/t/u pick the report type and
-// reprint the last report, anything else shows the key help.
+// reprint the last report (with -L, redraw the live view instead),
+// anything else shows the key help.
 void handle_key(int key, flow_context& ctx);
-
-// SIGINT handler: only notes the signal; the loop prints the line, restores
-// the terminal and exits.
-void on_interrupt(int signal_number);

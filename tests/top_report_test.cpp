@@ -3,6 +3,7 @@
 
 #include <arpa/inet.h>
 #include <netdb.h>
+#include <pty.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -17,6 +18,7 @@
 #include "viewer/asn_names.h"
 #include "viewer/intervals.h"
 #include "viewer/live_view.h"
+#include "viewer/terminfo.h"
 #include "viewer/report.h"
 #include "viewer/viewer.h"
 
@@ -495,6 +497,48 @@ TEST(LiveWait, UntilTheNextSecondAtMostOne)
         EXPECT_LE(s, 1.0);
         EXPECT_LT(w.tv_nsec, 1'000'000'000L);
     }
+}
+
+// The sequences come from the terminal's own description; a terminal that
+// cannot move home and clear, or no terminal at all, gets plain reports.
+TEST(LiveScreen, SequencesFromTerminfoOrPlain)
+{
+    int master = -1, slave = -1;
+    ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+    int p[2];
+    ASSERT_EQ(pipe(p), 0);
+    const char* saved = std::getenv("TERM");
+    const std::string saved_term = saved ? saved : "";
+    struct term_case {
+        const char* term;
+        int fd;
+        bool in_place;
+    };
+    const term_case cases[] = {
+        {"xterm", slave, true},  {"vt100", slave, true}, {"dumb", slave, false},
+        {"no-such-terminal", slave, false}, {"xterm", p[1], false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.term << (c.fd == slave ? " on a terminal" : " on a pipe"));
+        setenv("TERM", c.term, 1);
+        live_screen live;
+        load_screen_sequences(live, c.fd);
+        EXPECT_EQ(live.in_place, c.in_place);
+        if (std::string(c.term) == "xterm" && c.in_place) {
+            EXPECT_EQ(live.home, "\x1b[H");
+            EXPECT_EQ(live.clear_line, "\x1b[K");
+            EXPECT_EQ(live.clear_below, "\x1b[J");
+            EXPECT_EQ(live.rows, 24);
+        }
+    }
+    if (saved)
+        setenv("TERM", saved_term.c_str(), 1);
+    else
+        unsetenv("TERM");
+    close(master);
+    close(slave);
+    close(p[0]);
+    close(p[1]);
 }
 
 }  // namespace

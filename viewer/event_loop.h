@@ -6,8 +6,9 @@
 
 // Connects to the relay at server (host name or dotted address) and port
 // (its low 16 bits), enters key mode unless in colondump mode, and runs the
-// loop until a quit key, SIGINT, the flow limit, the end of the stream or a
-// failure ends the process.
+// loop until a quit key, a signal (signals.h), the flow limit, the end of
+// the stream or a failure ends the process. With -L the loop also wakes at
+// least once a second of real time to show the live view when it is due.
 [[noreturn]] void connect_and_run(const char* server, int port, flow_context& ctx);
 
 // Flushes all output, then reads one byte from standard input: 0 to 255, or

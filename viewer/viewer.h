@@ -2,7 +2,8 @@
 //
 // Everything the viewer keeps lives in these records, created once at
 // start-up by main and reached through the flow_context; the only state
-// outside them is the signal flag of the event loop.
+// outside them is what the signal handlers share (signals.h) and the
+// terminal description that terminfo keeps for the live view.
 #pragma once
 
 #include <termios.h>

@@ -1,3 +1,4 @@
+// The live view: when it is due, and its frame, in place or plain.
 #include "viewer/live_view.h"
 
 #include <sys/ioctl.h>

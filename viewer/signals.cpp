@@ -1,3 +1,4 @@
+// The signal handlers and the little they share with the loop: see signals.h.
 #include "viewer/signals.h"
 
 #include <unistd.h>

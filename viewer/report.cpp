@@ -132,10 +132,13 @@ void print_summary_line(std::FILE* out, summary_kind kind, int s, std::time_t en
     const std::size_t len = std::strlen(text);
     if (len > 0)
         text[len - 1] = '\0';
-    const char* format = kind == summary_kind::closed
-                             ? "Summary for interval (%2.2d:%2.2d:%2.2d total) ending %s\n"
-                             : "Running interval (%2.2d:%2.2d:%2.2d so far) ending %s\n";
-    std::fprintf(out, format, s / 3600, (s % 3600) / 60, s % 60, text);
+    const int h = s / 3600, m = (s % 3600) / 60, sec = s % 60;
+    if (kind == summary_kind::closed)
+        std::fprintf(out, "Summary for interval (%2.2d:%2.2d:%2.2d total) ending %s\n", h, m, sec,
+                     text);
+    else
+        std::fprintf(out, "Running interval (%2.2d:%2.2d:%2.2d so far) ending %s\n", h, m, sec,
+                     text);
 }
 
 // One report of stats over the given seconds, ending at end_time: the

@@ -488,17 +488,6 @@ TEST_F(LiveView, RefreshIsDueAPeriodAfterTheLastRefreshOrRollover)
     }
 }
 
-TEST(LiveWait, UntilTheNextSecondAtMostOne)
-{
-    for (int i = 0; i < 100; ++i) {
-        const timespec w = live_wait();
-        const double s = w.tv_sec + w.tv_nsec / 1e9;
-        EXPECT_GT(s, 0.0009);
-        EXPECT_LE(s, 1.0);
-        EXPECT_LT(w.tv_nsec, 1'000'000'000L);
-    }
-}
-
 // The sequences come from the terminal's own description; a terminal that
 // cannot move home and clear, or no terminal at all, gets plain reports.
 TEST(LiveScreen, SequencesFromTerminfoOrPlain)

@@ -1,5 +1,5 @@
 // Top mode: accumulating records, the per-packet rollover check, a rollover,
-// and rendering reports of 24 and 200 lines.
+// rendering reports of 24 and 200 lines, and live refreshes of 24 and 200.
 #include <benchmark/benchmark.h>
 
 #include <arpa/inet.h>
@@ -14,6 +14,7 @@
 #include "tools/nf5_synth.h"
 #include "viewer/clock.h"
 #include "viewer/intervals.h"
+#include "viewer/live_view.h"
 #include "viewer/report.h"
 #include "viewer/viewer.h"
 
@@ -169,6 +170,41 @@ BENCHMARK(BM_render)
     ->Args({static_cast<long>(report_kind::as), 200, 1})
     ->Args({static_cast<long>(report_kind::tcpport), 200, 1})
     ->Args({static_cast<long>(report_kind::as), 100000, 1})
+    ->Unit(benchmark::kMillisecond);
+
+// One refresh of the live view as a terminal gets it: the running interval
+// of 2^18 records over the elapsed seconds, every line cleared, the whole
+// frame in one write (to /dev/null here, so the frame is not cut to a window).
+void BM_live_refresh(benchmark::State& state)
+{
+    setenv("TZ", "UTC", 1);
+    tzset();
+    top_viewer v;
+    v.config.report_type = static_cast<report_kind>(state.range(0));
+    v.config.lines = static_cast<int>(state.range(1));
+    v.config.live_seconds = 1;
+    if (state.range(2)) {
+        v.filter.router = inet_addr("192.0.2.1");
+        v.filter.ifindex = 1;
+    }
+    v.live.in_place = true;
+    v.live.home = "\x1b[H";
+    v.live.clear_line = "\x1b[K";
+    v.live.clear_below = "\x1b[J";
+    v.stats.last_time = bench_now - 1800;
+    for (const auto& rec : synth_records(1 << 18))
+        accumulate(rec, v.ctx);
+    quiet_stdout quiet;
+    for (auto _ : state)
+        show_live_view(v.ctx);
+}
+BENCHMARK(BM_live_refresh)
+    ->ArgNames({"type", "lines", "two_sections"})
+    ->Args({static_cast<long>(report_kind::as), 24, 0})
+    ->Args({static_cast<long>(report_kind::tcpport), 24, 1})
+    ->Args({static_cast<long>(report_kind::as), 200, 0})
+    ->Args({static_cast<long>(report_kind::as), 200, 1})
+    ->Args({static_cast<long>(report_kind::tcpport), 200, 1})
     ->Unit(benchmark::kMillisecond);
 
 }  // namespace

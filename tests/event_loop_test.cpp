@@ -82,6 +82,25 @@ TEST_F(KeyTable, ReportKeyReprintsAClosedIntervalInTheNewType)
     EXPECT_NE(out.find("(   53)"), std::string::npos) << out;
 }
 
+TEST_F(KeyTable, WithTheLiveViewAReportKeyRedrawsItInTheNewType)
+{
+    config.mode = display_mode::top;
+    config.live_seconds = 1;
+    open_current_interval(ctx);
+    stats.current->in_proto[17] = 1000;
+    stats.current->in_bytes = 1000;
+    // A closed interval too: the key shows the running one, not this.
+    stats.last_report = new_interval_stats();
+    ASSERT_TRUE(stats_alloc(*stats.last_report));
+
+    const std::string out = press('p');
+    EXPECT_EQ(config.report_type, report_kind::proto);
+    EXPECT_EQ(out.rfind("Running interval (", 0), 0u) << out;
+    EXPECT_NE(out.find("Rank|--Proto Name/Num---|"), std::string::npos) << out;
+    EXPECT_NE(out.find("(   17)"), std::string::npos) << out;
+    EXPECT_EQ(out.find("Summary for interval"), std::string::npos) << out;
+}
+
 TEST_F(KeyTable, QAndControlCQuitWithTheQuittingLine)
 {
     GTEST_FLAG_SET(death_test_style, "threadsafe");

@@ -3,6 +3,7 @@
 
 #include <arpa/inet.h>
 #include <netdb.h>
+#include <pty.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -16,6 +17,8 @@
 
 #include "viewer/asn_names.h"
 #include "viewer/intervals.h"
+#include "viewer/live_view.h"
+#include "viewer/terminfo.h"
 #include "viewer/report.h"
 #include "viewer/viewer.h"
 
@@ -126,7 +129,7 @@ TEST_F(TopReport, PrintCell) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.want);
-        EXPECT_EQ(captured([&] { print_cell(c.name, c.number, c.seconds, c.bytes, c.total); }),
+        EXPECT_EQ(captured([&] { print_cell(stdout, c.name, c.number, c.seconds, c.bytes, c.total); }),
                   c.want);
     }
 }
@@ -373,6 +376,158 @@ TEST_F(TopReport, RouterWithoutInterfaceIsOneSection) {
     const std::string got = render();
     EXPECT_EQ(got.find("O   U   T"), std::string::npos);
     EXPECT_NE(got.find(" Total "), std::string::npos);
+}
+
+// The live view: the running interval under its own summary line, over the
+// seconds since the last rollover, at the viewer's clock.
+std::time_t live_now = end_1100;
+std::time_t live_clock() { return live_now; }
+
+class LiveView : public TopReport {
+protected:
+    void SetUp() override
+    {
+        TopReport::SetUp();
+        load_names(v.names, "");
+        v.clock.now = live_clock;
+        config.live_seconds = 5;
+        config.report_type = report_kind::proto;
+        config.lines = 6;  // two rows
+        v.stats.current = std::move(stats);
+        v.stats.last_time = end_1100 - 30;
+        interval_stats& cur = *v.stats.current;
+        cur.in_proto[6] = 76800 / 2;  // 30 s of 10240 bits/s
+        cur.in_proto[17] = 76800 / 4;
+        cur.in_proto[1] = 1;
+        cur.in_bytes = 76800 / 2 + 76800 / 4 + 1;
+        cur.in_packets = 30 * 1024;
+        live_now = end_1100;
+    }
+    std::string show()
+    {
+        return captured([&] { show_live_view(ctx); });
+    }
+};
+
+const char running_report[] =
+    "Running interval (00:00:30 so far) ending Tue Mar 10 11:00:00 2026\n"
+    " Total         15kbits/s,          1kpps\n"
+    "Rank|--Proto Name/Num---|-bw;% of total-|\n"
+    " 1:           tcp(    6)     10k;  66.67%\n"
+    " 2:           udp(   17)   5120b;  33.33%\n";
+
+TEST_F(LiveView, PlainRefreshIsTheRunningIntervalInTheReportLayout)
+{
+    EXPECT_EQ(show(), running_report);
+    EXPECT_EQ(v.live.last_refresh, end_1100);
+    // The same text as a closed interval of those seconds, bar the summary.
+    v.stats.current->seconds = 30;
+    v.stats.current->end_time = end_1100;
+    const std::string closed = render(v.stats.current.get());
+    EXPECT_EQ(closed.substr(closed.find('\n')),
+              std::string(running_report).substr(std::string(running_report).find('\n')));
+}
+
+TEST_F(LiveView, SecondsSoFarAreAtLeastOne)
+{
+    const std::pair<std::time_t, int> cases[] = {
+        {end_1100 - 30, 30}, {end_1100, 1}, {end_1100 + 100, 1}, {end_1100 - 3725, 3725}};
+    for (const auto& [last_time, seconds] : cases) {
+        v.stats.last_time = last_time;
+        EXPECT_EQ(running_seconds(v.stats, end_1100), seconds);
+    }
+    v.stats.last_time = end_1100;
+    EXPECT_EQ(show().substr(0, 35), "Running interval (00:00:01 so far) ");
+}
+
+TEST_F(LiveView, InPlaceFrameClearsEachLineAndStopsAboveTheBottom)
+{
+    v.live.in_place = true;
+    v.live.home = "<H>";
+    v.live.clear_line = "<K>";
+    v.live.clear_below = "<J>";
+    v.live.rows = 0;  // size unknown: the whole report
+    EXPECT_EQ(show(),
+              "<H><K>Running interval (00:00:30 so far) ending Tue Mar 10 11:00:00 2026\n"
+              "<K><K> Total         15kbits/s,          1kpps\n"
+              "<K>Rank|--Proto Name/Num---|-bw;% of total-|\n"
+              "<K> 1:           tcp(    6)     10k;  66.67%\n"
+              "<K> 2:           udp(   17)   5120b;  33.33%\n<J>");
+    // Five rows: the summary, the loss line's place, two report lines and
+    // the cursor's row.
+    v.live.rows = 5;
+    EXPECT_EQ(show(),
+              "<H><K>Running interval (00:00:30 so far) ending Tue Mar 10 11:00:00 2026\n"
+              "<K><K> Total         15kbits/s,          1kpps\n"
+              "<K>Rank|--Proto Name/Num---|-bw;% of total-|\n<J>");
+    v.live.rows = 2;
+    EXPECT_EQ(show(),
+              "<H><K>Running interval (00:00:30 so far) ending Tue Mar 10 11:00:00 2026\n<K><J>");
+}
+
+TEST_F(LiveView, RefreshIsDueAPeriodAfterTheLastRefreshOrRollover)
+{
+    struct due_case {
+        std::time_t last_refresh, last_time, now;
+        bool due;
+    };
+    const std::time_t t = end_1100;
+    const due_case cases[] = {
+        {t, t - 100, t + 4, false}, {t, t - 100, t + 5, true},  {t, t - 100, t + 60, true},
+        {t, t + 2, t + 5, false},   {t, t + 2, t + 7, true},    // a rollover restarts the period
+        {t, t + 10, t + 5, true},   // a rollover "later" than now: the clock went back
+        {t, t - 100, t - 1, true},  // the clock went back past the last refresh
+        {0, t, t + 4, false},       {0, t, t + 5, true},        // the first comes a period in
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.last_refresh - t << " " << c.last_time - t << " "
+                                        << c.now - t);
+        v.live.last_refresh = c.last_refresh;
+        v.stats.last_time = c.last_time;
+        EXPECT_EQ(live_refresh_due(ctx, c.now), c.due);
+    }
+}
+
+// The sequences come from the terminal's own description; a terminal that
+// cannot move home and clear, or no terminal at all, gets plain reports.
+TEST(LiveScreen, SequencesFromTerminfoOrPlain)
+{
+    int master = -1, slave = -1;
+    ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+    int p[2];
+    ASSERT_EQ(pipe(p), 0);
+    const char* saved = std::getenv("TERM");
+    const std::string saved_term = saved ? saved : "";
+    struct term_case {
+        const char* term;
+        int fd;
+        bool in_place;
+    };
+    const term_case cases[] = {
+        {"xterm", slave, true},  {"vt100", slave, true}, {"dumb", slave, false},
+        {"no-such-terminal", slave, false}, {"xterm", p[1], false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.term << (c.fd == slave ? " on a terminal" : " on a pipe"));
+        setenv("TERM", c.term, 1);
+        live_screen live;
+        load_screen_sequences(live, c.fd);
+        EXPECT_EQ(live.in_place, c.in_place);
+        if (std::string(c.term) == "xterm" && c.in_place) {
+            EXPECT_EQ(live.home, "\x1b[H");
+            EXPECT_EQ(live.clear_line, "\x1b[K");
+            EXPECT_EQ(live.clear_below, "\x1b[J");
+            EXPECT_EQ(live.rows, 24);
+        }
+    }
+    if (saved)
+        setenv("TERM", saved_term.c_str(), 1);
+    else
+        unsetenv("TERM");
+    close(master);
+    close(slave);
+    close(p[0]);
+    close(p[1]);
 }
 
 }  // namespace

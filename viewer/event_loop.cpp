@@ -14,16 +14,17 @@
 #include <cstring>
 
 #include "common/unique_fd.h"
+#include "viewer/clock.h"
 #include "viewer/intervals.h"
+#include "viewer/live_view.h"
 #include "viewer/messages.h"
 #include "viewer/packet_reader.h"
 #include "viewer/report.h"
+#include "viewer/signals.h"
 #include "viewer/terminal.h"
+#include "viewer/terminfo.h"
 
 namespace {
-
-// Set by on_interrupt, acted on by the loop right after its wait.
-volatile std::sig_atomic_t interrupted = 0;
 
 // Everything printed so far goes out before the loop waits. When nobody
 // reads standard output any more, there is no one to show flows to.
@@ -59,34 +60,36 @@ int connect_to_relay(const char* server, int port, const flow_context& ctx)
     return rfd.release();
 }
 
-// SIGINT stays blocked except inside the wait, so the flag cannot be set
-// between the test and the wait. Returns the mask the wait runs with.
-sigset_t catch_interrupt()
+// Acts on a signal that asked the viewer to end, if one came.
+void end_if_signalled(const flow_context& ctx)
 {
-    sigset_t block, during_wait;
-    sigemptyset(&block);
-    sigaddset(&block, SIGINT);
-    sigprocmask(SIG_BLOCK, &block, &during_wait);
-    sigdelset(&during_wait, SIGINT);
+    const int sig = pending_end();
+    if (sig == SIGINT)
+        quit_by_interrupt(ctx);
+    if (sig != 0)
+        end_by_signal(ctx, sig);
+}
 
-    struct sigaction sa {};
-    sa.sa_handler = on_interrupt;
-    sigemptyset(&sa.sa_mask);
-    if (sigaction(SIGINT, &sa, nullptr) != 0) {
-        // Without the handler, SIGINT keeps its own effect.
-        warn_interrupt_not_caught();
-        sigprocmask(SIG_UNBLOCK, &block, nullptr);
-    }
-    return during_wait;
+// Waits for the relay or a key: with the signals that end the viewer held
+// off until the wait begins, so none slips in between the look at them and
+// the wait; without a time-out unless the live view needs one. Between
+// waits the signals are let through, so that a blocked write returns.
+int wait_for_input(int nfds, fd_set* readable, const timespec* timeout)
+{
+    const sigset_t ending = ending_signals();
+    sigset_t during_wait;
+    sigprocmask(SIG_BLOCK, &ending, &during_wait);
+    int r = -1;
+    errno = EINTR;
+    if (pending_end() == 0)
+        r = ::pselect(nfds, readable, nullptr, nullptr, timeout, &during_wait);
+    const int saved_errno = errno;
+    sigprocmask(SIG_SETMASK, &during_wait, nullptr);
+    errno = saved_errno;
+    return r;
 }
 
 }  // namespace
-
-void on_interrupt(int signal_number)
-{
-    if (signal_number == SIGINT)
-        interrupted = 1;
-}
 
 int read_key()
 {
@@ -123,7 +126,12 @@ void handle_key(int key, flow_context& ctx)
         return;
     }
     ctx.config->report_type = report_type;
-    render_report(ctx.stats->last_report.get(), ctx);
+    // The live view shows the new type at once; closed reports use it from
+    // the next one on.
+    if (ctx.config->live_seconds > 0)
+        show_live_view(ctx);
+    else
+        render_report(ctx.stats->last_report.get(), ctx);
 }
 
 void connect_and_run(const char* server, int port, flow_context& ctx)
@@ -136,34 +144,47 @@ void connect_and_run(const char* server, int port, flow_context& ctx)
         errno = EMFILE;
         fail_socket(ctx);
     }
-    const sigset_t wait_mask = catch_interrupt();
+    if (!catch_ending_signals())
+        warn_interrupt_not_caught();
 
     std::fflush(stdout);
     const bool keys = ctx.config->mode != display_mode::colondump;
-    if (keys)
+    if (keys) {
         terminal_mode(*ctx.terminal, terminal_request::keys);
+        if (ctx.terminal->saved)
+            publish_saved_terminal(&*ctx.terminal->saved);
+    }
+    const bool live = ctx.config->live_seconds > 0;
+    if (live)
+        load_screen_sequences(*ctx.live, STDOUT_FILENO);
 
     packet_reader reader;
     bool watch_stdin = keys;
     for (;;) {
+        if (live && live_refresh_due(ctx, clock_now(*ctx.clock)))
+            show_live_view(ctx);
+
         fd_set readable;
         FD_ZERO(&readable);
         if (watch_stdin)
             FD_SET(STDIN_FILENO, &readable);
         FD_SET(rfd, &readable);
         flush_output(ctx);
+        end_if_signalled(ctx);
 
-        if (::pselect(rfd + 1, &readable, nullptr, nullptr, nullptr, &wait_mask) < 0) {
-            if (errno == EINTR) {
-                // Only SIGINT ends the viewer; other signals just wake it.
-                if (interrupted)
-                    quit_by_interrupt(ctx);
+        timespec timeout{};
+        if (live)
+            timeout = live_wait();
+        const int ready = wait_for_input(rfd + 1, &readable, live ? &timeout : nullptr);
+        end_if_signalled(ctx);
+        if (ready < 0) {
+            // Other signals just wake the loop.
+            if (errno == EINTR)
                 continue;
-            }
             fail_wait(ctx);
         }
-        if (interrupted)
-            quit_by_interrupt(ctx);
+        if (ready == 0)
+            continue;  // the live view's time-out
 
         // Frames before keys.
         if (FD_ISSET(rfd, &readable))

@@ -6,8 +6,9 @@
 
 // Connects to the relay at server (host name or dotted address) and port
 // (its low 16 bits), enters key mode unless in colondump mode, and runs the
-// loop until a quit key, SIGINT, the flow limit, the end of the stream or a
-// failure ends the process.
+// loop until a quit key, a signal (signals.h), the flow limit, the end of
+// the stream or a failure ends the process. With -L the loop also wakes at
+// least once a second of real time to show the live view when it is due.
 [[noreturn]] void connect_and_run(const char* server, int port, flow_context& ctx);
 
 // Flushes all output, then reads one byte from standard input: 0 to 255, or
@@ -15,9 +16,6 @@
 int read_key();
 
 // Acts on one key: q and Control-C quit, a/p/t/u pick the report type and
-// reprint the last report, anything else shows the key help.
+// reprint the last report (with -L, redraw the live view instead),
+// anything else shows the key help.
 void handle_key(int key, flow_context& ctx);
-
-// SIGINT handler: only notes the signal; the loop prints the line, restores
-// the terminal and exits.
-void on_interrupt(int signal_number);

@@ -1,7 +1,10 @@
 // The viewer's messages and exits: see messages.h.
 #include "viewer/messages.h"
 
+#include <signal.h>
+
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -64,9 +67,31 @@ void report_system_error(const char* what)
 
 void viewer_exit(const flow_context& ctx, int status)
 {
+    report_loss_at_end(ctx);
     std::fflush(stdout);
     terminal_mode(*ctx.terminal, terminal_request::restore);
     std::exit(status);
+}
+
+void end_by_signal(const flow_context& ctx, int signal_number)
+{
+    report_loss_at_end(ctx);
+    std::fflush(stdout);
+    terminal_mode(*ctx.terminal, terminal_request::restore);
+    // The default action now, delivered at once: the parent sees the signal.
+    std::signal(signal_number, SIG_DFL);
+    sigset_t only;
+    sigemptyset(&only);
+    sigaddset(&only, signal_number);
+    sigprocmask(SIG_UNBLOCK, &only, nullptr);
+    std::raise(signal_number);
+    std::_Exit(128 + signal_number);
+}
+
+void report_loss_at_end(const flow_context&)
+{
+    // Filled in by the exporters' loss accounting: one line on standard
+    // error when any flow was missed.
 }
 
 // --- the command line

@@ -17,8 +17,14 @@ constexpr int exit_failure = 1;
 // Returned by the option routines when the viewer goes on.
 constexpr int keep_going = -1;
 
-// Flushes standard output, restores the terminal and ends with status.
+// Tells of missed flows, flushes standard output, restores the terminal
+// and ends with status.
 [[noreturn]] void viewer_exit(const flow_context& ctx, int status);
+// SIGTERM, SIGHUP, SIGQUIT: as viewer_exit, then ends by that signal.
+[[noreturn]] void end_by_signal(const flow_context& ctx, int signal_number);
+// The end-of-run line on standard error about flows missed by the
+// exporters' sequence numbers; nothing when none were missed.
+void report_loss_at_end(const flow_context& ctx);
 
 // --- the command line: each refusal prints its text and returns its status
 

@@ -17,7 +17,7 @@
 
 namespace {
 
-using cell_fn = void (*)(const asn_table&, const double*, int, int, double);
+using cell_fn = void (*)(std::FILE*, const asn_table&, const double*, int, int, double);
 
 // Closed intervals are at least a second long; a hand-made or clock-stepped
 // interval of 0 or less is rated as one second rather than dividing by it.
@@ -80,29 +80,29 @@ const char source_dest_line[] =
     "Rank|-------------Source----------------| |---------------Dest----------------|";
 
 // One cell, or nothing once the column has no entry left for the row.
-void print_column_cell(const asn_table& names, cell_fn cell, const column& c, int row,
-                       int seconds, double total)
+void print_column_cell(std::FILE* out, const asn_table& names, cell_fn cell, const column& c,
+                       int row, int seconds, double total)
 {
     if (row < c.count)
-        cell(names, c.table, c.ranked[row], seconds, total);
+        cell(out, names, c.table, c.ranked[row], seconds, total);
 }
 
 // Prints rows numbered from 1 for the section's columns (dst has no table
 // in a one-column report). Rows past the ranked entries are empty.
-void print_rows(const asn_table& names, int rows, cell_fn cell, const stats_table* src_table,
-                const stats_table* dst_table, int seconds, double total,
-                const flow_context& ctx)
+void print_rows(std::FILE* out, const asn_table& names, int rows, cell_fn cell,
+                const stats_table* src_table, const stats_table* dst_table, int seconds,
+                double total, const flow_context& ctx)
 {
     const column src = rank_column(src_table, rows, ctx);
     const column dst = rank_column(dst_table, rows, ctx);
     for (int row = 0; row < rows; ++row) {
-        std::printf("%2d:", row + 1);
-        print_column_cell(names, cell, src, row, seconds, total);
+        std::fprintf(out, "%2d:", row + 1);
+        print_column_cell(out, names, cell, src, row, seconds, total);
         if (dst_table) {
-            std::printf(" ");
-            print_column_cell(names, cell, dst, row, seconds, total);
+            std::fputc(' ', out);
+            print_column_cell(out, names, cell, dst, row, seconds, total);
         }
-        std::printf("\n");
+        std::fputc('\n', out);
     }
 }
 
@@ -118,14 +118,34 @@ const char* service_name(int port, const char* proto)
     return s ? s->s_name : "unknown";
 }
 
-}  // namespace
+// Which summary line a rendering begins with: a closed interval's, or the
+// running interval's in the live view.
+enum class summary_kind { closed, running };
 
-void render_report(const interval_stats* stats, const flow_context& ctx)
+void print_summary_line(std::FILE* out, summary_kind kind, int s, std::time_t end_time)
 {
-    if (!stats) {
-        show_no_stats();
-        return;
-    }
+    std::tm local{};
+    localtime_r(&end_time, &local);
+    char text[64] = "";
+    if (!asctime_r(&local, text))
+        text[0] = '\0';
+    const std::size_t len = std::strlen(text);
+    if (len > 0)
+        text[len - 1] = '\0';
+    const int h = s / 3600, m = (s % 3600) / 60, sec = s % 60;
+    if (kind == summary_kind::closed)
+        std::fprintf(out, "Summary for interval (%2.2d:%2.2d:%2.2d total) ending %s\n", h, m, sec,
+                     text);
+    else
+        std::fprintf(out, "Running interval (%2.2d:%2.2d:%2.2d so far) ending %s\n", h, m, sec,
+                     text);
+}
+
+// One report of stats over the given seconds, ending at end_time: the
+// layout a closed report and the live view share.
+void render_interval(std::FILE* out, const interval_stats& stats, int seconds,
+                     std::time_t end_time, summary_kind kind, const flow_context& ctx)
+{
     const flow_filter& filter = *ctx.filter;
     const bool two_sections = filter.router.has_value() && filter.ifindex != 0;
 
@@ -137,28 +157,28 @@ void render_report(const interval_stats* stats, const flow_context& ctx)
 
     cell_fn cell = as_cell;
     int reserve = 6;
-    const stats_table* in_src = &stats->in_src_as;
-    const stats_table* in_dst = &stats->in_dst_as;
-    const stats_table* out_src = &stats->out_src_as;
-    const stats_table* out_dst = &stats->out_dst_as;
+    const stats_table* in_src = &stats.in_src_as;
+    const stats_table* in_dst = &stats.in_dst_as;
+    const stats_table* out_src = &stats.out_src_as;
+    const stats_table* out_dst = &stats.out_dst_as;
     if (type == report_kind::proto) {
         cell = proto_cell;
         reserve = 4;
-        in_src = &stats->in_proto;
-        out_src = &stats->out_proto;
+        in_src = &stats.in_proto;
+        out_src = &stats.out_proto;
         in_dst = out_dst = nullptr;
     } else if (type == report_kind::tcpport) {
         cell = tcp_cell;
-        in_src = &stats->in_tcp_src;
-        in_dst = &stats->in_tcp_dst;
-        out_src = &stats->out_tcp_src;
-        out_dst = &stats->out_tcp_dst;
+        in_src = &stats.in_tcp_src;
+        in_dst = &stats.in_tcp_dst;
+        out_src = &stats.out_tcp_src;
+        out_dst = &stats.out_tcp_dst;
     } else if (type == report_kind::udpport) {
         cell = udp_cell;
-        in_src = &stats->in_udp_src;
-        in_dst = &stats->in_udp_dst;
-        out_src = &stats->out_udp_src;
-        out_dst = &stats->out_udp_dst;
+        in_src = &stats.in_udp_src;
+        in_dst = &stats.in_udp_dst;
+        out_src = &stats.out_udp_src;
+        out_dst = &stats.out_udp_dst;
     }
     const bool two_columns = in_dst != nullptr;
 
@@ -167,49 +187,72 @@ void render_report(const interval_stats* stats, const flow_context& ctx)
     char header[128];
     format_header(type, header, sizeof header);
 
-    print_summary(*stats);
+    print_summary_line(out, kind, seconds, end_time);
 
-    const int seconds = stats->seconds;
     const double k = per_second_k(seconds);
     // A screen length so far below zero that taking the reserve off would
     // wrap round gives no rows, as any other negative length does.
     const int spare = std::max(ctx.config->lines, INT_MIN + reserve) - reserve;
     if (!two_sections) {
-        std::printf(" Total %10.0fkbits/s, %10.0fkpps\n", 8 * stats->in_bytes / k,
-                    stats->in_packets / k);
+        std::fprintf(out, " Total %10.0fkbits/s, %10.0fkpps\n", 8 * stats.in_bytes / k,
+                     stats.in_packets / k);
         if (two_columns)
-            std::printf("%s\n", source_dest_line);
-        std::printf("%s", header);
-        print_rows(names, spare, cell, in_src, in_dst, seconds, stats->in_bytes, ctx);
+            std::fprintf(out, "%s\n", source_dest_line);
+        std::fputs(header, out);
+        print_rows(out, names, spare, cell, in_src, in_dst, seconds, stats.in_bytes, ctx);
         return;
     }
 
     if (two_columns)
-        std::printf("%s\n", source_dest_line);
-    std::printf("%s", header);
-    std::printf("                          O   U   T   B   O   U   N   D"
-                "  (total %.0fkbits/s, %.0fkpps)\n",
-                8 * stats->out_bytes / k, stats->out_packets / k);
-    print_rows(names, spare / 2 + 1, cell, out_src, out_dst, seconds, stats->out_bytes, ctx);
-    std::printf("                            I   N   B   O   U   N   D"
-                "    (total %.0fkbits/s, %.0fkpps)\n",
-                8 * stats->in_bytes / k, stats->in_packets / k);
-    print_rows(names, spare / 2, cell, in_src, in_dst, seconds, stats->in_bytes, ctx);
+        std::fprintf(out, "%s\n", source_dest_line);
+    std::fputs(header, out);
+    std::fprintf(out,
+                 "                          O   U   T   B   O   U   N   D"
+                 "  (total %.0fkbits/s, %.0fkpps)\n",
+                 8 * stats.out_bytes / k, stats.out_packets / k);
+    print_rows(out, names, spare / 2 + 1, cell, out_src, out_dst, seconds, stats.out_bytes, ctx);
+    std::fprintf(out,
+                 "                            I   N   B   O   U   N   D"
+                 "    (total %.0fkbits/s, %.0fkpps)\n",
+                 8 * stats.in_bytes / k, stats.in_packets / k);
+    print_rows(out, names, spare / 2, cell, in_src, in_dst, seconds, stats.in_bytes, ctx);
+}
+
+}  // namespace
+
+void render_report(const interval_stats* stats, const flow_context& ctx)
+{
+    if (!stats) {
+        show_no_stats();
+        return;
+    }
+    render_interval(stdout, *stats, stats->seconds, stats->end_time, summary_kind::closed, ctx);
+}
+
+int running_seconds(const flow_stats& stats, std::time_t now)
+{
+    const long long s = static_cast<long long>(now) - stats.last_time;
+    return static_cast<int>(std::clamp<long long>(s, 1, INT_MAX));
+}
+
+void render_running_interval(std::FILE* out, const flow_context& ctx, std::time_t now)
+{
+    const flow_stats& stats = *ctx.stats;
+    if (!stats.current)
+        return;
+    render_interval(out, *stats.current, running_seconds(stats, now), now,
+                    summary_kind::running, ctx);
+}
+
+void print_live_loss_line(const flow_context&)
+{
+    // The exporters' missed flows, one line under the live view's summary
+    // line when any flow was missed; filled in by the loss accounting.
 }
 
 void print_summary(const interval_stats& stats)
 {
-    const int s = stats.seconds;
-    std::tm local{};
-    localtime_r(&stats.end_time, &local);
-    char text[64] = "";
-    if (!asctime_r(&local, text))
-        text[0] = '\0';
-    const std::size_t len = std::strlen(text);
-    if (len > 0)
-        text[len - 1] = '\0';
-    std::printf("Summary for interval (%2.2d:%2.2d:%2.2d total) ending %s\n", s / 3600,
-                (s % 3600) / 60, s % 60, text);
+    print_summary_line(stdout, summary_kind::closed, stats.seconds, stats.end_time);
 }
 
 int rank_entries(const stats_table& column, int limit, std::uint16_t* ranked)
@@ -235,35 +278,40 @@ int rank_entries(const stats_table& column, int limit, std::uint16_t* ranked)
     return shown;
 }
 
-void as_cell(const asn_table& names, const double* table, int index, int seconds, double total)
+void as_cell(std::FILE* out, const asn_table& names, const double* table, int index,
+             int seconds, double total)
 {
-    print_cell(asn_name(names, index), index, seconds, table[index], total);
+    print_cell(out, asn_name(names, index), index, seconds, table[index], total);
 }
 
-void proto_cell(const asn_table&, const double* table, int index, int seconds, double total)
+void proto_cell(std::FILE* out, const asn_table&, const double* table, int index, int seconds,
+                double total)
 {
     const protoent* p = getprotobynumber(index);
-    print_cell(p ? p->p_name : "unknown", index, seconds, table[index], total);
+    print_cell(out, p ? p->p_name : "unknown", index, seconds, table[index], total);
 }
 
-void tcp_cell(const asn_table&, const double* table, int index, int seconds, double total)
+void tcp_cell(std::FILE* out, const asn_table&, const double* table, int index, int seconds,
+              double total)
 {
-    print_cell(service_name(index, "tcp"), index, seconds, table[index], total);
+    print_cell(out, service_name(index, "tcp"), index, seconds, table[index], total);
 }
 
-void udp_cell(const asn_table&, const double* table, int index, int seconds, double total)
+void udp_cell(std::FILE* out, const asn_table&, const double* table, int index, int seconds,
+              double total)
 {
-    print_cell(service_name(index, "udp"), index, seconds, table[index], total);
+    print_cell(out, service_name(index, "udp"), index, seconds, table[index], total);
 }
 
-void print_cell(const char* name, int number, int seconds, double bytes, double total)
+void print_cell(std::FILE* out, const char* name, int number, int seconds, double bytes,
+                double total)
 {
-    std::printf(" %13.13s(%5d)", name, number);
+    std::fprintf(out, " %13.13s(%5d)", name, number);
     const double rate = bytes * 8 / rate_seconds(seconds);
     // Rounded to single precision before printing: 4 of 80000 shows 0.00.
     const float share = static_cast<float>(bytes / total * 100);
     if (rate >= 10240)
-        std::printf(" %6.0fk; %6.2f%%", rate / 1024, share);
+        std::fprintf(out, " %6.0fk; %6.2f%%", rate / 1024, share);
     else
-        std::printf(" %6.0fb; %6.2f%%", rate, share);
+        std::fprintf(out, " %6.0fb; %6.2f%%", rate, share);
 }

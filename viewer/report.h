@@ -2,6 +2,8 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
+#include <ctime>
 
 #include "viewer/intervals.h"
 #include "viewer/viewer.h"
@@ -12,6 +14,17 @@ void render_report(const interval_stats* stats, const flow_context& ctx);
 
 void print_summary(const interval_stats& stats);
 
+// The live view's report: the running interval (stats->current) over the
+// seconds since the last rollover (at least 1), ending now, in the layout
+// of a closed report under a "Running interval" summary line.
+void render_running_interval(std::FILE* out, const flow_context& ctx, std::time_t now);
+// now - last_time, at least 1.
+int running_seconds(const flow_stats& stats, std::time_t now);
+
+// The line under the live view's summary line that tells of flows missed
+// by the exporters' sequence numbers; prints nothing when none were missed.
+void print_live_loss_line(const flow_context& ctx);
+
 // The entries of a table in report order (more bytes first, equal bytes by
 // rising index, entries of 0 bytes never), at most limit of them, written to
 // ranked (room for stats_block_entries per written block). Returns how many.
@@ -19,10 +32,14 @@ int rank_entries(const stats_table& table, int limit, std::uint16_t* ranked);
 
 // One cell each, for entry `index` of the column's table, named (AS names
 // from the table, protocols and ports from the system's databases).
-void as_cell(const asn_table& names, const double* table, int index, int seconds, double total);
-void proto_cell(const asn_table& names, const double* table, int index, int seconds,
-                double total);
-void tcp_cell(const asn_table& names, const double* table, int index, int seconds, double total);
-void udp_cell(const asn_table& names, const double* table, int index, int seconds, double total);
+void as_cell(std::FILE* out, const asn_table& names, const double* table, int index,
+             int seconds, double total);
+void proto_cell(std::FILE* out, const asn_table& names, const double* table, int index,
+                int seconds, double total);
+void tcp_cell(std::FILE* out, const asn_table& names, const double* table, int index,
+              int seconds, double total);
+void udp_cell(std::FILE* out, const asn_table& names, const double* table, int index,
+              int seconds, double total);
 
-void print_cell(const char* name, int number, int seconds, double bytes, double total);
+void print_cell(std::FILE* out, const char* name, int number, int seconds, double bytes,
+                double total);

@@ -2,7 +2,8 @@
 //
 // Everything the viewer keeps lives in these records, created once at
 // start-up by main and reached through the flow_context; the only state
-// outside them is the signal flag of the event loop.
+// outside them is what the signal handlers share (signals.h) and the
+// terminal description that terminfo keeps for the live view.
 #pragma once
 
 #include <termios.h>
@@ -11,6 +12,7 @@
 #include <ctime>
 #include <memory>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "common/nf5.h"
@@ -99,6 +101,16 @@ struct terminal_state {
     std::optional<termios> saved;
 };
 
+// The live view of top mode (-L). On a terminal that can move its cursor
+// home and clear, each refresh redraws the screen in place with the
+// terminal's own sequences; anywhere else it is printed as a plain report.
+struct live_screen {
+    bool in_place = false;
+    std::string home, clear_line, clear_below;  // the terminal's sequences
+    int rows = 0;  // the terminal's length when the window's is not known; 0: none
+    std::time_t last_refresh = 0;  // by the viewer's clock
+};
+
 // The frame whose records are being handled, as the reader hands it on.
 struct frame_info {
     std::uint32_t router = 0;                 // network order
@@ -112,6 +124,7 @@ struct flow_context {
     asn_table* names;
     terminal_state* terminal;
     viewer_clock* clock;
+    live_screen* live;
 };
 
 // Every record a viewer needs, for main and for tests that run the routines
@@ -123,7 +136,8 @@ struct viewer_records {
     asn_table names;
     terminal_state terminal;
     viewer_clock clock;
-    flow_context ctx{&config, &filter, &stats, &names, &terminal, &clock};
+    live_screen live;
+    flow_context ctx{&config, &filter, &stats, &names, &terminal, &clock, &live};
 
     viewer_records() = default;
     viewer_records(const viewer_records&) = delete;

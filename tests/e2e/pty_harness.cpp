@@ -6,6 +6,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <pty.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -134,7 +135,12 @@ int pty_viewer::exit_code() const
     return reaped && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-pty_viewer spawn_viewer(const std::vector<std::string>& args)
+int pty_viewer::term_signal() const
+{
+    return reaped && WIFSIGNALED(status) ? WTERMSIG(status) : 0;
+}
+
+pty_viewer spawn_viewer(const std::vector<std::string>& args, int stdout_fd)
 {
     pty_viewer v;
     int m = -1, s = -1;
@@ -161,6 +167,10 @@ pty_viewer spawn_viewer(const std::vector<std::string>& args)
         ::close(m);
         if (::login_tty(s) != 0)
             ::_exit(126);
+        if (stdout_fd >= 0 && ::dup2(stdout_fd, STDOUT_FILENO) < 0)
+            ::_exit(126);
+        const rlimit no_core{0, 0};
+        ::setrlimit(RLIMIT_CORE, &no_core);
         sigset_t none;
         sigemptyset(&none);
         ::sigprocmask(SIG_SETMASK, &none, nullptr);

@@ -53,11 +53,14 @@ struct pty_viewer {
     bool wait_exit(milliseconds timeout);
     // Exit status once ended normally, -1 otherwise.
     int exit_code() const;
+    // The signal that ended it, 0 when none did (or not ended yet).
+    int term_signal() const;
 };
 
 // Starts build/nelk with the arguments (argv[0] is added) on a new terminal
-// of 80 by 24 with the system's default settings.
-pty_viewer spawn_viewer(const std::vector<std::string>& args);
+// of 80 by 24 with the system's default settings; with stdout_fd, standard
+// output goes there instead of the terminal. No core files.
+pty_viewer spawn_viewer(const std::vector<std::string>& args, int stdout_fd = -1);
 
 // A listening socket on a free port of 127.0.0.1 in place of nelkd: the test
 // accepts the viewer and writes exactly the stream it wants.

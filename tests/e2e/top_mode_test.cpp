@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -135,7 +136,8 @@ std::string nth_report(const std::string& screen, int n, int lines)
 }
 
 // nelk on a pseudo-terminal with the stand-in clock, set to 10:20.
-pty_viewer spawn_with_clock(std::vector<std::string> args, int tcpport, const fake_time& clock)
+pty_viewer spawn_with_clock(std::vector<std::string> args, int tcpport, const fake_time& clock,
+                            int stdout_fd = -1)
 {
     clock.set(at_1020);
     args.push_back("-s");
@@ -144,11 +146,12 @@ pty_viewer spawn_with_clock(std::vector<std::string> args, int tcpport, const fa
     env.set("LD_PRELOAD", NELK_FAKE_CLOCK);
     env.set("NELK_FAKE_TIME", clock.path);
     env.set("TZ", "UTC");
+    env.set("TERM", "xterm");  // the live view's sequences: ESC [H, ESC [K, ESC [J
     // An ASan build wants its runtime first; the stand-in clock comes first.
     const char* asan = std::getenv("ASAN_OPTIONS");
     env.set("ASAN_OPTIONS", std::string(asan ? asan : "") + (asan && *asan ? ":" : "") +
                                 "verify_asan_link_order=0");
-    return spawn_viewer(args);
+    return spawn_viewer(args, stdout_fd);
 }
 
 struct top_run {
@@ -158,11 +161,46 @@ struct top_run {
     fake_time clock;
     pty_viewer viewer;
 
-    explicit top_run(const std::vector<std::string>& args)
-        : viewer(spawn_with_clock(args, tcp, clock))
+    explicit top_run(const std::vector<std::string>& args, int stdout_fd = -1)
+        : viewer(spawn_with_clock(args, tcp, clock, stdout_fd))
     {
     }
 };
+
+// Two flows of the running interval: AS 3 sends 5000 bytes, AS 1 1000.
+std::vector<std::uint8_t> live_traffic()
+{
+    flow_fields dns;
+    dns.prot = 17;
+    dns.srcport = 53;
+    dns.src_as = 1;
+    dns.dst_as = 2;
+    dns.bytes = 1000;
+    flow_fields web;
+    web.prot = 6;
+    web.srcport = 80;
+    web.src_as = 3;
+    web.dst_as = 4;
+    web.bytes = 5000;
+    return datagram_of(relay_frame("0.0.0.0", {dns, web}));
+}
+
+// utime + stime of a process, in clock ticks.
+long cpu_ticks(pid_t pid)
+{
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::istringstream rest(stat.substr(stat.rfind(')') + 2));
+    std::string field;
+    long utime = 0, stime = 0;
+    for (int i = 3; i <= 15 && rest >> field; ++i) {
+        if (i == 14)
+            utime = std::stol(field);
+        if (i == 15)
+            stime = std::stol(field);
+    }
+    return utime + stime;
+}
 
 TEST(TopMode, IntervalClosesAndKeysReprintIt)
 {
@@ -332,6 +370,114 @@ TEST(TopMode, MemoryStaysBoundedOverRollovers)
     EXPECT_GT(kib, 14 * 1024) << "the traffic should have touched two sets of tables";
     EXPECT_LT(kib, 24 * 1024) << "viewer peak RSS over six rollovers";
 #endif
+}
+
+// -L: the running interval every few seconds of the viewer's clock, drawn
+// in place on the terminal, with no interval closed and no flows arriving.
+TEST(TopMode, LiveViewRedrawsTheRunningIntervalInPlace)
+{
+    top_run run({"-m", "top", "-t", "as", "-L", "5"});
+    ASSERT_TRUE(wait_output(run.relay, "New client:", 5s)) << run.relay.out();
+    ASSERT_TRUE(run.viewer.wait_key_mode(5s)) << run.viewer.screen;
+    ASSERT_TRUE(run.viewer.wait_screen("Starting. Hit '?' for help with keys.\r", 5s));
+
+    run.clock.set(at(10, 20, 2));
+    ASSERT_TRUE(send_and_settle(run.viewer, run.udp, live_traffic()));
+    EXPECT_EQ(count(run.viewer.screen, "Running interval"), 0) << "not due before 10:20:05";
+
+    // No flows from here on: the refresh comes by the clock alone.
+    run.clock.set(at(10, 20, 30));
+    const std::string frame_start =
+        "\x1b[H\x1b[KRunning interval (00:00:30 so far) ending Tue Mar 10 10:20:30 2026\r\n";
+    ASSERT_TRUE(run.viewer.wait_screen(frame_start, 3s)) << run.viewer.screen;
+    ASSERT_TRUE(run.viewer.wait_screen("\x1b[J", 3s));
+    std::string frame = run.viewer.screen.substr(run.viewer.screen.find(frame_start));
+    // Rates over the 30 seconds so far.
+    for (const char* text :
+         {"\x1b[K Total          2kbits/s,          0kpps\r\n",
+          "\x1b[K 1:     <unknown>(    3)   1333b;  83.33%      <unknown>(    4)   1333b;  83.33%\r\n",
+          "\x1b[K 2:     <unknown>(    1)    267b;  16.67%      <unknown>(    2)    267b;  16.67%\r\n",
+          "\x1b[K18: \r\n\x1b[J"}) {
+        EXPECT_NE(frame.find(text), std::string::npos) << text << "\n" << frame;
+    }
+    EXPECT_EQ(frame.find("\x1b[2J"), std::string::npos) << "no full clear";
+    EXPECT_EQ(count(run.viewer.screen, "Summary for interval"), 0);
+
+    // A report key redraws the live view in its type at once.
+    run.viewer.screen.clear();
+    run.viewer.type("p");
+    ASSERT_TRUE(run.viewer.wait_screen("\x1b[J", 3s)) << run.viewer.screen;
+    EXPECT_EQ(run.viewer.screen.find(frame_start), 0u) << run.viewer.screen;
+    EXPECT_NE(run.viewer.screen.find("\x1b[K 1:           tcp(    6)   1333b;  83.33%\r\n"
+                                     "\x1b[K 2:           udp(   17)    267b;  16.67%\r\n"),
+              std::string::npos)
+        << run.viewer.screen;
+
+    // A closed interval is reported as without -L, with no control sequences.
+    run.viewer.screen.clear();
+    run.clock.set(at(11, 0, 5));
+    ASSERT_TRUE(send_and_settle(run.viewer, run.udp, live_traffic()));
+    const std::string summary =
+        "Summary for interval (00:40:05 total) ending Tue Mar 10 11:00:05 2026\r\n";
+    ASSERT_TRUE(wait_count(run.viewer, summary, 1)) << run.viewer.screen;
+    const std::string closed = nth_report(run.viewer.screen, 1, 23);
+    EXPECT_EQ(closed.find('\x1b'), std::string::npos) << closed;
+    EXPECT_NE(closed.find(" 1:           tcp(    6)     17b;  83.33%\r\n"), std::string::npos)
+        << closed;
+
+    // q leaves the cursor below the last frame, the terminal as it was.
+    run.viewer.type("q");
+    ASSERT_TRUE(run.viewer.wait_exit(5s));
+    EXPECT_EQ(run.viewer.exit_code(), 0);
+    EXPECT_EQ(run.viewer.settings().c_lflag, run.viewer.initial.c_lflag);
+}
+
+// Output to a pipe: each refresh is a plain report, and waiting for the
+// next one costs next to nothing.
+TEST(TopMode, LiveViewIsAPlainReportWhenOutputIsAPipe)
+{
+    int p[2];
+    ASSERT_EQ(pipe2(p, O_CLOEXEC), 0);
+    unique_fd out(p[0]);
+    unique_fd write_end(p[1]);
+    top_run run({"-m", "top", "-t", "proto", "-L", "1"}, p[1]);
+    write_end.reset();
+    ASSERT_TRUE(wait_output(run.relay, "New client:", 5s)) << run.relay.out();
+    ASSERT_TRUE(run.viewer.wait_key_mode(5s));
+    std::string text;
+    const auto read_until = [&](const std::string& want, int tries = 300) {
+        for (int i = 0; i < tries && text.find(want) == std::string::npos; ++i) {
+            pollfd pfd{out.get(), POLLIN, 0};
+            if (poll(&pfd, 1, 10) == 1) {
+                char buf[4096];
+                const ssize_t n = read(out.get(), buf, sizeof buf);
+                if (n > 0)
+                    text.append(buf, static_cast<std::size_t>(n));
+            }
+        }
+        return text.find(want) != std::string::npos;
+    };
+    ASSERT_TRUE(read_until("Starting. Hit '?' for help with keys.\r")) << text;
+    ASSERT_TRUE(send_and_settle(run.viewer, run.udp, live_traffic()));
+    run.clock.set(at(10, 20, 10));
+    const std::string report =
+        "Running interval (00:00:10 so far) ending Tue Mar 10 10:20:10 2026\n"
+        " Total          5kbits/s,          0kpps\n"
+        "Rank|--Proto Name/Num---|-bw;% of total-|\n"
+        " 1:           tcp(    6)   4000b;  83.33%\n"
+        " 2:           udp(   17)    800b;  16.67%\n"
+        " 3:\n";
+    ASSERT_TRUE(read_until(report + " 4:\n")) << text;
+    EXPECT_EQ(text.find('\x1b'), std::string::npos) << text;
+
+    // The clock stands still: no refresh is due, and the loop sleeps.
+    const long before = cpu_ticks(run.viewer.pid);
+    std::this_thread::sleep_for(2s);
+    const long used = cpu_ticks(run.viewer.pid) - before;
+    RecordProperty("idle_live_ticks_in_2s", static_cast<int>(used));
+    EXPECT_LE(used, 20) << "ticks of CPU in 2 s of an idle live view";
+    read_until("never", 20);
+    EXPECT_EQ(count(text, "Running interval"), 1) << text;
 }
 
 }  // namespace

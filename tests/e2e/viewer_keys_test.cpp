@@ -6,7 +6,11 @@
 #include <sys/socket.h>
 #include <termios.h>
 
+#include <fcntl.h>
+
 #include <csignal>
+#include <cstring>
+#include <fstream>
 #include <string>
 
 #include "tests/e2e/harness.h"
@@ -184,6 +188,86 @@ TEST(ViewerKeys, SigintInKeyModeRestoresTheTerminal)
     EXPECT_NE(r.viewer.screen.find("Received interrupt.  Exiting.\r\n"), std::string::npos)
         << r.viewer.screen;
     expect_restored(r.viewer);
+}
+
+// SIGTERM, SIGHUP and SIGQUIT put the terminal back and end the viewer by
+// that same signal, in every mode.
+TEST(ViewerKeys, EndingSignalsRestoreTheTerminalAndEndByThatSignal)
+{
+    struct signal_case {
+        int sig;
+        std::vector<std::string> args;
+    };
+    const signal_case cases[] = {
+        {SIGTERM, {"-m", "top", "-L", "1"}}, {SIGHUP, {"-m", "dump"}},
+        {SIGQUIT, {"-m", "shortdump"}},      {SIGTERM, {"-m", "colondump"}},
+        {SIGHUP, {"-m", "top"}},             {SIGQUIT, {"-m", "top", "-L", "2"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << strsignal(c.sig) << " " << c.args[1]);
+        const bool colondump = c.args[1] == "colondump";
+        running_viewer r(c.args, !colondump);
+        // Something on the screen: the loop, and its handlers, are in place.
+        flow_fields f;
+        ASSERT_TRUE(r.relay.send(relay_frame("10.0.0.1", {f})));
+        ASSERT_TRUE(r.viewer.wait_screen(colondump ? on_screen(colondump_line(1, "10.0.0.1", f))
+                                                   : starting_line,
+                                         5s))
+            << r.viewer.screen;
+        ::kill(r.viewer.pid, c.sig);
+        ASSERT_TRUE(r.viewer.wait_exit(5s));
+        EXPECT_EQ(r.viewer.term_signal(), c.sig) << "exit code " << r.viewer.exit_code();
+        expect_restored(r.viewer);
+        EXPECT_EQ(r.viewer.screen.find("Received interrupt"), std::string::npos);
+    }
+}
+
+// Which system call a process is in ("1" is write on x86-64), or "".
+std::string current_syscall(pid_t pid)
+{
+    std::ifstream in("/proc/" + std::to_string(pid) + "/syscall");
+    std::string nr;
+    in >> nr;
+    return nr;
+}
+
+// Output piped to a pager that is paused: the viewer is stuck writing, and
+// SIGINT still ends it within about a second, with the terminal restored.
+TEST(ViewerKeys, SigintEndsTheViewerWhileItsOutputIsBlocked)
+{
+    int p[2];
+    ASSERT_EQ(::pipe2(p, O_CLOEXEC), 0);
+    unique_fd nobody_reads(p[0]);
+    unique_fd write_end(p[1]);
+    ::fcntl(p[1], F_SETPIPE_SZ, 4096);
+
+    fake_relay relay = open_fake_relay();
+    pty_viewer v = spawn_viewer({"-m", "dump", "-s", relay_arg(relay.port)}, p[1]);
+    write_end.reset();
+    ASSERT_TRUE(relay.accept_viewer(5s));
+    ASSERT_TRUE(v.wait_key_mode(5s));
+    // Far more listing than the pipe holds.
+    ASSERT_TRUE(relay.send(relay_frame("10.0.0.1", std::vector<flow_fields>(200))));
+    bool blocked = false;
+    for (int i = 0; i < 500 && !blocked; ++i) {
+        blocked = current_syscall(v.pid) == "1";
+        if (!blocked)
+            v.drain(10ms);
+    }
+    if (!blocked && current_syscall(v.pid).empty())
+        GTEST_SKIP() << "/proc/PID/syscall unreadable here";
+    ASSERT_TRUE(blocked) << "the viewer should be stuck in a write";
+    // Still stuck a moment later: nothing else ends the write.
+    v.drain(300ms);
+    ASSERT_EQ(current_syscall(v.pid), "1");
+
+    const auto start = std::chrono::steady_clock::now();
+    ::kill(v.pid, SIGINT);
+    ASSERT_TRUE(v.wait_exit(3s)) << "SIGINT did not end a viewer blocked on its output";
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_LT(took, 1800ms);
+    EXPECT_EQ(v.exit_code(), 0);
+    expect_restored(v);
 }
 
 TEST(ViewerKeys, EndOfTheRelayStreamRestoresTheTerminal)

@@ -185,22 +185,6 @@ std::vector<std::uint8_t> live_traffic()
     return datagram_of(relay_frame("0.0.0.0", {dns, web}));
 }
 
-// utime + stime of a process, in clock ticks.
-long cpu_ticks(pid_t pid)
-{
-    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-    std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    std::istringstream rest(stat.substr(stat.rfind(')') + 2));
-    std::string field;
-    long utime = 0, stime = 0;
-    for (int i = 3; i <= 15 && rest >> field; ++i) {
-        if (i == 14)
-            utime = std::stol(field);
-        if (i == 15)
-            stime = std::stol(field);
-    }
-    return utime + stime;
-}
 
 TEST(TopMode, IntervalClosesAndKeysReprintIt)
 {

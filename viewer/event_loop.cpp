@@ -14,6 +14,7 @@
 #include <cstring>
 
 #include "common/unique_fd.h"
+#include "viewer/exporters.h"
 #include "viewer/intervals.h"
 #include "viewer/messages.h"
 #include "viewer/packet_reader.h"
@@ -118,7 +119,10 @@ void handle_key(int key, flow_context& ctx)
     case 'u':
         report_type = report_kind::udpport;
         break;
-    default:
+    case 'e':
+        print_exporters(*ctx.exporters);
+        return;
+    default:  // the help line stays as it always was: e is not on it
         show_key_help();
         return;
     }

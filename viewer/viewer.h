@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "common/nf5.h"
+#include "viewer/exporters.h"
 #include "viewer/text_format.h"
 
 struct interval_stats;  // intervals.h
@@ -103,6 +104,9 @@ struct terminal_state {
 struct frame_info {
     std::uint32_t router = 0;                 // network order
     char router_text[ipv4_text_max + 1] = "";  // dotted, for the listings
+    // What each of its records' bytes and packets count for in top-mode
+    // sums: the datagram's sampling interval with -S, else 1.
+    double scale = 1;
 };
 
 struct flow_context {
@@ -112,6 +116,7 @@ struct flow_context {
     asn_table* names;
     terminal_state* terminal;
     viewer_clock* clock;
+    exporter_table* exporters;
 };
 
 // Every record a viewer needs, for main and for tests that run the routines
@@ -123,7 +128,8 @@ struct viewer_records {
     asn_table names;
     terminal_state terminal;
     viewer_clock clock;
-    flow_context ctx{&config, &filter, &stats, &names, &terminal, &clock};
+    exporter_table exporters;
+    flow_context ctx{&config, &filter, &stats, &names, &terminal, &clock, &exporters};
 
     viewer_records() = default;
     viewer_records(const viewer_records&) = delete;

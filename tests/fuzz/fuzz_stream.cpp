@@ -105,6 +105,7 @@ void reset_viewer()
     v.filter = flow_filter{};
     v.stats = flow_stats{};
     v.clock = viewer_clock{};
+    v.exporters = exporter_table{};
     v.clock.now = read_tape_clock;
     if (current && current->in_src_as)
         stats_clear(*current);

@@ -117,10 +117,12 @@ void note_out_of_order(exporter& e, std::uint32_t flow_sequence, unsigned count)
     const std::uint32_t behind = e.expected - flow_sequence;
     if (behind <= sequence_window) {
         ++e.late;
-        drop_stale_gaps(e);
         const std::uint64_t lo = position(e, flow_sequence);
         const std::uint64_t hi = lo + count;
-        e.missed -= fill_gaps(e, lo, std::min(hi, half_range));
+        if (e.gap_count > 0) {
+            drop_stale_gaps(e);
+            e.missed -= fill_gaps(e, lo, std::min(hi, half_range));
+        }
         // Flows past the expected number are new ones, in order.
         if (hi > half_range)
             e.expected = flow_sequence + count;

@@ -160,16 +160,6 @@ TEST(Exporters, ManyExportersAreFoundAgainAndTheLimitHolds)
     EXPECT_EQ(table.untracked_flows, 1200u);
 }
 
-TEST(Exporters, SamplingIntervalIsTheLow14BitsLastSeen)
-{
-    exporter_table table;
-    const datagram d = {"192.0.2.1", 0, 0, 0, 1};
-    account_datagram(table, inet_addr(d.router), header_of(d, 0x4000 | 100));
-    EXPECT_EQ(table.list[0].sampling, 100);
-    account_datagram(table, inet_addr(d.router), header_of(d, 0xFFFF));
-    EXPECT_EQ(table.list[0].sampling, 0x3FFF);
-}
-
 std::string captured(void (*print)(const flow_context&), const flow_context& ctx, bool err)
 {
     if (err)

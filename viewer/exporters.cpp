@@ -164,6 +164,26 @@ exporter* find_exporter(exporter_table& table, std::uint32_t router, std::uint8_
     return &table.list.back();
 }
 
+void account_datagram(exporter_table& table, std::uint32_t router, const nf5_header& h)
+{
+    const std::uint16_t sampling = nf5_sampling_interval(h);
+    if (!table.list.empty()) {
+        exporter& hit = table.list[table.last_hit];
+        if (hit.router == router && hit.engine_type == h.engine_type &&
+            hit.engine_id == h.engine_id) {
+            note_datagram(hit, h.flow_sequence, h.count, sampling);
+            return;
+        }
+    }
+    exporter* e = find_exporter(table, router, h.engine_type, h.engine_id);
+    if (e == nullptr) {
+        table.untracked_datagrams += 1;
+        table.untracked_flows += h.count;
+        return;
+    }
+    note_datagram(*e, h.flow_sequence, h.count, sampling);
+}
+
 loss_summary summarize_loss(const exporter_table& table)
 {
     loss_summary sum;

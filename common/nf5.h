@@ -149,6 +149,16 @@ inline nf5_header decode_nf5_header(const std::uint8_t* p)
     return h;
 }
 
+// The sampling interval a decoded header announces: the low 14 bits of
+// sampling_interval, which stays in network order (the top two bits give the
+// sampling mode). 0: the exporter states none.
+inline std::uint16_t nf5_sampling_interval(const nf5_header& h)
+{
+    std::uint8_t b[2];
+    std::memcpy(b, &h.sampling_interval, 2);
+    return load_be16(b) & 0x3fff;
+}
+
 // Decodes the 48 record bytes at p.
 inline nf5_record decode_nf5_record(const std::uint8_t* p)
 {

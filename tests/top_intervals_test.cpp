@@ -164,14 +164,17 @@ TEST_F(TopIntervals, AccumulateSumsWithoutWrapping) {
     EXPECT_EQ(v.stats.current->in_tcp_src[80], 12e9);
 }
 
-// The relay frame of a datagram holding the records.
-std::vector<std::uint8_t> relay_frame_of(const std::vector<nf5_record>& records)
+// The relay frame of a datagram holding the records; sampling is the
+// header's sampling field as sent (mode in the top two bits).
+std::vector<std::uint8_t> relay_frame_of(const std::vector<nf5_record>& records,
+                                         std::uint16_t sampling = 0)
 {
     std::vector<std::uint8_t> f(relay_frame_head_size + records.size() * nf5_record_size);
     nf5_header h{};
     h.version = nf5_version;
     h.count = static_cast<std::uint16_t>(records.size());
     encode_nf5_header(f.data() + relay_addr_size, h);
+    store_be16(f.data() + relay_addr_size + 22, sampling);
     for (std::size_t i = 0; i < records.size(); ++i)
         encode_nf5_record(f.data() + relay_frame_head_size + i * nf5_record_size, records[i]);
     return f;
@@ -183,6 +186,7 @@ struct timeline {
     top_viewer v;
     packet_reader reader;
     std::string output;
+    std::uint16_t sampling = 0;  // of every frame
 
     timeline(std::time_t start, int interval)
     {
@@ -194,7 +198,7 @@ struct timeline {
     void frame(std::time_t t, const std::vector<nf5_record>& records)
     {
         fake_now = t;
-        const auto bytes = relay_frame_of(records);
+        const auto bytes = relay_frame_of(records, sampling);
         std::copy(bytes.begin(), bytes.end(), reader.buffer.get());
         reader.start = 0;
         reader.end = bytes.size();
@@ -216,6 +220,36 @@ struct timeline {
         return n;
     }
 };
+
+TEST_F(TopIntervals, SampledExportsCountAtTheirSamplingIntervalWithS) {
+    struct sampling_case {
+        const char* what;
+        bool option;            // -S
+        std::uint16_t field;    // header's sampling_interval as sent
+        double scale;
+    };
+    const sampling_case cases[] = {
+        {"-S, 1 in 10, mode 1", true, 0x4000 | 10, 10},
+        {"-S, the largest interval, mode 3", true, 0xC000 | 0x3FFF, 16383},
+        {"-S, no interval stated counts as 1", true, 0x8000, 1},
+        {"without -S, as exported", false, 0x4000 | 10, 1},
+    };
+    const std::time_t t = utc(2026, 3, 1, 10, 20, 30);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        timeline tl(t, 60);
+        tl.v.config.sampling = c.option;
+        tl.sampling = c.field;
+        tl.frame(t, {flow(17, 53, 1025, 1, 2, 4000000000u, 3), flow(6, 80, 443, 1, 3, 100, 1)});
+        const interval_stats& s = *tl.v.stats.current;
+        EXPECT_EQ(s.in_bytes, (4000000000.0 + 100) * c.scale);
+        EXPECT_EQ(s.in_packets, 4 * c.scale);
+        EXPECT_EQ(s.in_src_as[1], (4000000000.0 + 100) * c.scale);
+        EXPECT_EQ(s.in_udp_dst[1025], 4000000000.0 * c.scale);
+        EXPECT_EQ(s.in_tcp_src[80], 100 * c.scale);
+        EXPECT_EQ(tl.v.stats.max_bytes, 4000000000.0) << "-b compares flows as exported";
+    }
+}
 
 TEST_F(TopIntervals, ReportMinuteIsLocalMinuteOfTheYear) {
     const std::pair<std::time_t, int> cases[] = {

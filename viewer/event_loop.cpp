@@ -15,6 +15,7 @@
 
 #include "common/unique_fd.h"
 #include "viewer/clock.h"
+#include "viewer/exporters.h"
 #include "viewer/intervals.h"
 #include "viewer/live_view.h"
 #include "viewer/messages.h"
@@ -121,7 +122,10 @@ void handle_key(int key, flow_context& ctx)
     case 'u':
         report_type = report_kind::udpport;
         break;
-    default:
+    case 'e':
+        print_exporters(*ctx.exporters);
+        return;
+    default:  // the help line stays as it always was: e is not on it
         show_key_help();
         return;
     }

@@ -42,7 +42,7 @@ void account_flow(const nf5_record& rec, const frame_info& frame, flow_context& 
         stats.flows_shown += 1.0;
         switch (config.mode) {
         case display_mode::top:
-            accumulate(rec, ctx);
+            accumulate(rec, ctx, frame.scale);
             break;
         case display_mode::dump:
             print_dump(rec, stats.flows_shown, frame.router_text, *ctx.names);

@@ -209,11 +209,12 @@ void rollover_check(flow_context& ctx)
         close_interval(ctx, now, minute);
 }
 
-void accumulate(const nf5_record& rec, flow_context& ctx)
+void accumulate(const nf5_record& rec, flow_context& ctx, double scale)
 {
     interval_stats& s = *ctx.stats->current;
-    const double bytes = rec.dOctets;
-    const double packets = rec.dPkts;
+    // Exact: a 32-bit count times a 14-bit interval fits a double's mantissa.
+    const double bytes = rec.dOctets * scale;
+    const double packets = rec.dPkts * scale;
     const int ifindex = ctx.filter->ifindex;
     if (ifindex != 0 && ifindex == rec.output)
         add(s, outbound, rec, bytes, packets);

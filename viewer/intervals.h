@@ -97,5 +97,6 @@ void open_current_interval(flow_context& ctx);
 // boundary minute has come, keeps it as the last report and prints it.
 void rollover_check(flow_context& ctx);
 
-// Adds one accepted record to the current interval.
-void accumulate(const nf5_record& rec, flow_context& ctx);
+// Adds one accepted record to the current interval, its bytes and packets
+// counted scale times (a sampled export's interval).
+void accumulate(const nf5_record& rec, flow_context& ctx, double scale = 1);

@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "viewer/clock.h"
+#include "viewer/messages.h"
 #include "viewer/report.h"
 
 namespace {

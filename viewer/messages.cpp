@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "viewer/exporters.h"
 #include "viewer/terminal.h"
 
 namespace {
@@ -67,16 +68,16 @@ void report_system_error(const char* what)
 
 void viewer_exit(const flow_context& ctx, int status)
 {
-    report_loss_at_end(ctx);
     std::fflush(stdout);
+    report_loss_at_end(ctx);
     terminal_mode(*ctx.terminal, terminal_request::restore);
     std::exit(status);
 }
 
 void end_by_signal(const flow_context& ctx, int signal_number)
 {
-    report_loss_at_end(ctx);
     std::fflush(stdout);
+    report_loss_at_end(ctx);
     terminal_mode(*ctx.terminal, terminal_request::restore);
     // The default action now, delivered at once: the parent sees the signal.
     std::signal(signal_number, SIG_DFL);
@@ -86,12 +87,6 @@ void end_by_signal(const flow_context& ctx, int signal_number)
     sigprocmask(SIG_UNBLOCK, &only, nullptr);
     std::raise(signal_number);
     std::_Exit(128 + signal_number);
-}
-
-void report_loss_at_end(const flow_context&)
-{
-    // Filled in by the exporters' loss accounting: one line on standard
-    // error when any flow was missed.
 }
 
 // --- the command line
@@ -312,6 +307,41 @@ void show_no_stats()
 {
     // Deliberate: "As least", and a status line with no line end.
     std::printf("No stats to display.  As least one report interval needs to pass        \r");
+}
+
+void show_no_exporters()
+{
+    // Overwrites a status line as the quit line does.
+    std::printf("\rNo exporter seen yet.%53s\n", "");
+}
+
+void note_untracked_exporters(unsigned long long datagrams, unsigned long long flows)
+{
+    std::printf("More exporters than the table holds: %llu datagrams, %llu flows "
+                "not counted by exporter\n",
+                datagrams, flows);
+}
+
+void print_live_loss_line(const flow_context& ctx)
+{
+    const loss_summary loss = summarize_loss(*ctx.exporters);
+    if (loss.missed == 0)
+        return;
+    std::printf("Missed flows: %llu (%.2f%%) from %llu exporter(s)\n",
+                static_cast<unsigned long long>(loss.missed),
+                loss_percent(loss.missed, loss.flows),
+                static_cast<unsigned long long>(loss.exporters));
+}
+
+void report_loss_at_end(const flow_context& ctx)
+{
+    const loss_summary loss = summarize_loss(*ctx.exporters);
+    if (loss.missed == 0)
+        return;
+    std::fprintf(stderr, "nelk: %llu of %llu flows missed (%.2f%%) by sequence numbers\n",
+                 static_cast<unsigned long long>(loss.missed),
+                 static_cast<unsigned long long>(loss.missed + loss.flows),
+                 loss_percent(loss.missed, loss.flows));
 }
 
 void report_unknown_report_type()

@@ -88,5 +88,9 @@ void report_asn_unopened();
 // The bad entry's number (or none read yet) and the last good name (or none).
 void report_asn_bad_entry(const long* number, const char* last_name);
 void show_no_stats();
+void show_no_exporters();
+void note_untracked_exporters(unsigned long long datagrams, unsigned long long flows);
+// Under the live view's summary, when any flow was missed.
+void print_live_loss_line(const flow_context& ctx);
 void report_unknown_report_type();
 [[noreturn]] void fail_out_of_memory(const flow_context& ctx, const char* what);

@@ -19,6 +19,9 @@ void handle_frames(packet_reader& reader, flow_context& ctx)
     const std::size_t end = reader.end;
     flow_stats& stats = *ctx.stats;
     const auto zero_as = static_cast<std::uint16_t>(ctx.config->zero_as);
+    exporter_table& exporters = *ctx.exporters;
+    // Listings show records as exported; only top-mode sums are scaled.
+    const bool sampled = ctx.config->sampling && ctx.config->mode == display_mode::top;
 
     while (end - pos >= relay_frame_head_size) {
         const std::uint8_t* head = buf + pos;
@@ -44,6 +47,14 @@ void handle_frames(packet_reader& reader, flow_context& ctx)
         frame.router = load_net32(head);
         *format_ipv4(frame.router_text, frame.router) = '\0';
         stats.packets += 1.0;
+        // Every accepted datagram, whatever the mode and the filters: loss
+        // is the exporter's (or the relay's), not the operator's choice.
+        const nf5_header h = decode_nf5_header(head + relay_addr_size);
+        account_datagram(exporters, frame.router, h);
+        if (sampled) {
+            const std::uint16_t interval = nf5_sampling_interval(h);
+            frame.scale = interval == 0 ? 1.0 : interval;
+        }
         // Before the filters see any record, so that an interval closes even
         // when every record that brings its boundary minute is filtered out.
         if (ctx.config->mode == display_mode::top)

@@ -244,11 +244,6 @@ void render_running_interval(std::FILE* out, const flow_context& ctx, std::time_
                     summary_kind::running, ctx);
 }
 
-void print_live_loss_line(const flow_context&)
-{
-    // The exporters' missed flows, one line under the live view's summary
-    // line when any flow was missed; filled in by the loss accounting.
-}
 
 void print_summary(const interval_stats& stats)
 {

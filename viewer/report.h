@@ -21,10 +21,6 @@ void render_running_interval(std::FILE* out, const flow_context& ctx, std::time_
 // now - last_time, at least 1.
 int running_seconds(const flow_stats& stats, std::time_t now);
 
-// The line under the live view's summary line that tells of flows missed
-// by the exporters' sequence numbers; prints nothing when none were missed.
-void print_live_loss_line(const flow_context& ctx);
-
 // The entries of a table in report order (more bytes first, equal bytes by
 // rising index, entries of 0 bytes never), at most limit of them, written to
 // ranked (room for stats_block_entries per written block). Returns how many.

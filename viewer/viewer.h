@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "common/nf5.h"
+#include "viewer/exporters.h"
 #include "viewer/text_format.h"
 
 struct interval_stats;  // intervals.h
@@ -115,6 +116,9 @@ struct live_screen {
 struct frame_info {
     std::uint32_t router = 0;                 // network order
     char router_text[ipv4_text_max + 1] = "";  // dotted, for the listings
+    // What each of its records' bytes and packets count for in top-mode
+    // sums: the datagram's sampling interval with -S, else 1.
+    double scale = 1;
 };
 
 struct flow_context {
@@ -125,6 +129,7 @@ struct flow_context {
     terminal_state* terminal;
     viewer_clock* clock;
     live_screen* live;
+    exporter_table* exporters;
 };
 
 // Every record a viewer needs, for main and for tests that run the routines
@@ -137,7 +142,8 @@ struct viewer_records {
     terminal_state terminal;
     viewer_clock clock;
     live_screen live;
-    flow_context ctx{&config, &filter, &stats, &names, &terminal, &clock, &live};
+    exporter_table exporters;
+    flow_context ctx{&config, &filter, &stats, &names, &terminal, &clock, &live, &exporters};
 
     viewer_records() = default;
     viewer_records(const viewer_records&) = delete;

@@ -227,15 +227,22 @@ std::string relay_arg(int port)
     return "127.0.0.1:" + std::to_string(port);
 }
 
-std::vector<std::uint8_t> relay_frame(const char* router, const std::vector<flow_fields>& flows,
-                                      int count, std::uint16_t version)
+namespace {
+
+std::vector<std::uint8_t> build_frame(const char* router, const std::vector<flow_fields>& flows,
+                                      int count, std::uint16_t version,
+                                      const header_fields& head)
 {
     std::vector<std::uint8_t> out(relay_frame_head_size + flows.size() * nf5_record_size);
     store_net32(out.data(), inet_addr(router));
     nf5_header h{};
     h.version = version;
     h.count = static_cast<std::uint16_t>(count >= 0 ? count : static_cast<int>(flows.size()));
+    h.flow_sequence = head.flow_sequence;
+    h.engine_type = head.engine_type;
+    h.engine_id = head.engine_id;
     encode_nf5_header(out.data() + relay_addr_size, h);
+    store_be16(out.data() + relay_addr_size + 22, head.sampling_interval);
     for (std::size_t i = 0; i < flows.size(); ++i) {
         const flow_fields& f = flows[i];
         nf5_record r{};
@@ -253,6 +260,20 @@ std::vector<std::uint8_t> relay_frame(const char* router, const std::vector<flow
         encode_nf5_record(out.data() + relay_frame_head_size + i * nf5_record_size, r);
     }
     return out;
+}
+
+}  // namespace
+
+std::vector<std::uint8_t> relay_frame(const char* router, const std::vector<flow_fields>& flows,
+                                      int count, std::uint16_t version)
+{
+    return build_frame(router, flows, count, version, {});
+}
+
+std::vector<std::uint8_t> relay_frame(const char* router, const std::vector<flow_fields>& flows,
+                                      const header_fields& head)
+{
+    return build_frame(router, flows, -1, nf5_version, head);
 }
 
 std::string colondump_line(double n, const char* router, const flow_fields& f)

@@ -95,6 +95,15 @@ struct flow_fields {
 std::vector<std::uint8_t> relay_frame(const char* router, const std::vector<flow_fields>& flows,
                                       int count = -1, std::uint16_t version = 5);
 
+// The header fields an exporter fills in besides version and count.
+struct header_fields {
+    std::uint32_t flow_sequence = 0;
+    std::uint8_t engine_type = 0, engine_id = 0;
+    std::uint16_t sampling_interval = 0;  // as sent: the mode in the top two bits
+};
+std::vector<std::uint8_t> relay_frame(const char* router, const std::vector<flow_fields>& flows,
+                                      const header_fields& head);
+
 // The colondump line of f as flow number n from router.
 std::string colondump_line(double n, const char* router, const flow_fields& f);
 

@@ -297,6 +297,38 @@ TEST(TopMode, IntervalClosesAndKeysReprintIt)
     EXPECT_TRUE(run.relay.running());
 }
 
+// With -S a datagram that samples 1 in 100 counts its flows a hundred times;
+// one that states no sampling counts them once.
+TEST(TopMode, SampledExportsAtTheirRealSizeWithS)
+{
+    top_run run({"-m", "top", "-t", "proto", "-S"});
+    ASSERT_TRUE(wait_output(run.relay, "New client:", 5s)) << run.relay.out();
+    ASSERT_TRUE(run.viewer.wait_key_mode(5s)) << run.viewer.screen;
+
+    flow_fields udp;
+    udp.prot = 17;
+    udp.bytes = 1000;
+    flow_fields tcp;
+    tcp.prot = 6;
+    tcp.bytes = 1000;
+    run.clock.set(at(10, 40, 0));
+    const header_fields one_in_100{0, 0, 0, 0x4000 | 100};
+    ASSERT_TRUE(send_and_settle(run.viewer, run.udp,
+                                datagram_of(relay_frame("0.0.0.0", {udp}, one_in_100))));
+    ASSERT_TRUE(send_and_settle(run.viewer, run.udp,
+                                datagram_of(relay_frame("0.0.0.0", {tcp}, header_fields{1}))));
+    run.clock.set(at(11, 0, 5));
+    ASSERT_TRUE(send_and_settle(run.viewer, run.udp,
+                                datagram_of(relay_frame("0.0.0.0", {tcp}, header_fields{2}))));
+    ASSERT_TRUE(wait_count(run.viewer, "Summary for interval", 1)) << run.viewer.screen;
+    // UDP 100 x 1000 bytes in 2405 s: 333 bits/s; TCP 1000 bytes: 3 bits/s.
+    const std::string report = nth_report(run.viewer.screen, 1, 23);
+    EXPECT_NE(report.find(" 1:           udp(   17)    333b;  99.01%\r\n"), std::string::npos)
+        << report;
+    EXPECT_NE(report.find(" 2:           tcp(    6)      3b;   0.99%\r\n"), std::string::npos)
+        << report;
+}
+
 // Several rollovers with traffic that touches every page of all fourteen
 // tables (both directions of interface 2): the freed tables go back to the
 // system, so the viewer holds two intervals' tables at a time, 14 MiB.

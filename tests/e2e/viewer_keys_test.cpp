@@ -136,6 +136,49 @@ TEST(ViewerKeys, QAndControlCQuitAndRestoreTheTerminal)
     }
 }
 
+// Router 10.0.0.1 skips flows 2 to 9; 10.0.0.2 (engine 1/2) samples 1 in 64.
+std::vector<std::uint8_t> stream_with_a_gap()
+{
+    flow_fields f;
+    std::vector<std::uint8_t> stream;
+    for (const auto& frame : {relay_frame("10.0.0.1", {f, f}, header_fields{0}),
+                              relay_frame("10.0.0.1", {f, f}, header_fields{10}),
+                              relay_frame("10.0.0.2", {f}, header_fields{100, 1, 2, 0x4000 | 64})})
+        stream.insert(stream.end(), frame.begin(), frame.end());
+    return stream;
+}
+
+TEST(ViewerKeys, ExporterTableAndTheMissedFlowsAtTheEnd)
+{
+    running_viewer r({"-m", "dump"});
+    ASSERT_TRUE(r.viewer.wait_screen(starting_line, 5s));
+    r.viewer.type("e");
+    ASSERT_TRUE(r.viewer.wait_screen("\rNo exporter seen yet." + std::string(53, ' ') + "\r\n", 5s))
+        << r.viewer.screen;
+
+    ASSERT_TRUE(r.relay.send(stream_with_a_gap()));
+    ASSERT_TRUE(r.viewer.wait_screen("flow #5 received", 5s)) << r.viewer.screen;
+    r.viewer.screen.clear();
+    r.viewer.type("e");
+    const std::string table = on_screen(
+        "Router          Engine  Datagrams      Flows    Missed  Loss% Resets Sampling\n"
+        "10.0.0.1          0/0           2          4         8  66.67      0        0\n"
+        "10.0.0.2          1/2           1          1         0   0.00      0       64\n");
+    ASSERT_TRUE(r.viewer.wait_screen(table, 5s)) << r.viewer.screen;
+    r.viewer.drain(100ms);
+    EXPECT_EQ(r.viewer.screen, table) << "the table and nothing else";
+
+    // The other keys' help line is as it always was.
+    r.viewer.type("?");
+    ASSERT_TRUE(r.viewer.wait_screen(table + help_line, 5s)) << r.viewer.screen;
+    r.viewer.type("q");
+    ASSERT_TRUE(r.viewer.wait_exit(5s)) << r.viewer.screen;
+    EXPECT_EQ(r.viewer.exit_code(), 0);
+    EXPECT_EQ(r.viewer.screen, table + help_line + quitting_line +
+                                   "nelk: 8 of 13 flows missed (61.54%) by sequence numbers\r\n");
+    expect_restored(r.viewer);
+}
+
 TEST(ViewerKeys, ColondumpReadsNoKeys)
 {
     running_viewer r({"-m", "colondump"}, false);

@@ -127,6 +127,65 @@ TEST(ViewerStream, AsNamesFromAFileElsewhere)
     rmdir(dir);
 }
 
+// The point of the accounting: frames that the relay skipped while the
+// viewer could not keep up show as missed flows, every one of them.
+TEST(ViewerStream, FramesTheRelaySkippedCountAsMissed)
+{
+    const int udp = free_udp_port();
+    const int tcp = free_tcp_port();
+    process relay = start_nelkd(udp, tcp);
+    ASSERT_TRUE(relay.running()) << relay.err();
+    // Only AS 1 is listed: the first and the last datagram.
+    process viewer = spawn({bin("nelk"), "-m", "colondump", "-a", "1", "-s", relay_arg(tcp)});
+    ASSERT_TRUE(wait_output(relay, "New client:", 5s)) << relay.out();
+
+    flow_fields marker, filler;
+    marker.src_as = 1;
+    filler.src_as = 2;
+    const std::vector<flow_fields> thirty(30, filler);
+    std::uint32_t sequence = 0;
+    auto send = [&](const std::vector<flow_fields>& flows) {
+        const bool sent = udp_send(udp, datagram_of(relay_frame("0.0.0.0", flows,
+                                                                header_fields{sequence})));
+        sequence += static_cast<std::uint32_t>(flows.size());
+        return sent;
+    };
+    ASSERT_TRUE(send({marker}));
+    ASSERT_TRUE(wait_output(viewer, colondump_line(1, "127.0.0.1", marker), 5s)) << viewer.out();
+
+    // A stopped viewer reads nothing: once the socket buffers are full the
+    // relay skips it.
+    ASSERT_EQ(::kill(viewer.pid, SIGSTOP), 0);
+    const int bursts = 20000;
+    for (int i = 0; i < bursts; ++i)
+        ASSERT_TRUE(send(thirty));
+    const std::uint32_t before_last = sequence;
+    ASSERT_EQ(::kill(viewer.pid, SIGCONT), 0);
+    // The relay skips a marker too while the viewer is still draining: send
+    // one a second until one is through.
+    const std::string both = colondump_line(1, "127.0.0.1", marker) +
+                             colondump_line(2, "127.0.0.1", marker);
+    bool through = false;
+    for (int i = 0; i < 10 && !through; ++i) {
+        ASSERT_TRUE(send({marker}));
+        through = wait_output(viewer, both, 1s);
+    }
+    ASSERT_TRUE(through) << viewer.out();
+    ::kill(viewer.pid, SIGINT);
+    ASSERT_TRUE(wait_exit(viewer, 5s));
+
+    // "nelk: N of M flows missed": M is every flow sent up to the marker
+    // that came through, N those that never came.
+    unsigned long long missed = 0, total = 0;
+    ASSERT_EQ(std::sscanf(viewer.err().c_str(), "nelk: %llu of %llu flows missed", &missed, &total),
+              2)
+        << viewer.err();
+    EXPECT_GT(total, before_last);
+    EXPECT_LE(total, sequence);
+    EXPECT_GT(missed, 0u);
+    EXPECT_LT(missed, total);
+}
+
 TEST(ViewerStream, StreamEndingInsideAFrameShowsNoneOfIt)
 {
     fake_relay relay = open_fake_relay();

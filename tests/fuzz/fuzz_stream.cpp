@@ -105,6 +105,7 @@ void reset_viewer()
     v.filter = flow_filter{};
     v.stats = flow_stats{};
     v.clock = viewer_clock{};
+    v.exporters = exporter_table{};
     v.clock.now = read_tape_clock;
     if (current && current->in_src_as)
         stats_clear(*current);
@@ -180,6 +181,17 @@ void check_reader(const packet_reader& reader, const flow_stats& stats)
     const double packets = stats.packets;
     fuzz::check(stats.records >= packets && stats.records <= packets * reader_max_records,
                 "records and packets out of step");
+    // Every accepted frame is accounted to its exporter, and flows are
+    // missed at least as many as the gaps still open hold.
+    const exporter_table& exporters = viewer->exporters;
+    fuzz::check(static_cast<double>(summarize_loss(exporters).flows) == stats.records,
+                "exporter flows out of step with the records");
+    for (const exporter& e : exporters.list) {
+        std::uint64_t open = 0;
+        for (std::size_t i = 0; i < e.gap_count; ++i)
+            open += e.gaps[i].length;
+        fuzz::check(open <= e.missed, "missed flows below the open gaps");
+    }
 }
 
 }  // namespace

@@ -217,36 +217,43 @@ std::string counters_line(const relay_counters& c, int viewers)
 
 std::string metrics_text(const relay_counters& c, int viewers)
 {
-    struct metric {
+    // Each family: its HELP and TYPE lines, then its samples (label set,
+    // value); the dropped datagrams have one sample per reason.
+    struct sample {
+        const char* labels;
+        std::uint64_t value;
+    };
+    struct family {
         const char* name;
         const char* type;
         const char* help;
+        std::array<sample, 2> samples;
+        std::size_t count;
     };
-    auto head = [](std::string& s, const metric& m) {
-        s += std::string("# HELP ") + m.name + " " + m.help + "\n# TYPE " + m.name + " " +
-             m.type + "\n";
-    };
-    auto value = [](std::string& s, const char* name, const char* labels, std::uint64_t v) {
-        s += std::string(name) + labels + " " + std::to_string(v) + "\n";
+    const family families[] = {
+        {"nelkd_datagrams_received_total", "counter", "Datagrams received on the UDP port.",
+         {{{"", c.received}}}, 1},
+        {"nelkd_datagrams_relayed_total", "counter", "Datagrams relayed to the viewers.",
+         {{{"", c.relayed}}}, 1},
+        {"nelkd_datagrams_dropped_total", "counter",
+         "Datagrams not relayed: not a whole NetFlow v5 export, or from an exporter not "
+         "allowed.",
+         {{{"{reason=\"malformed\"}", c.malformed}, {"{reason=\"unlisted\"}", c.unlisted}}}, 2},
+        {"nelkd_viewers", "gauge", "Viewers connected now.",
+         {{{"", static_cast<std::uint64_t>(viewers)}}}, 1},
+        {"nelkd_connections_refused_total", "counter",
+         "Viewer connections closed before any frame.", {{{"", c.refused}}}, 1},
+        {"nelkd_frames_missed_total", "counter",
+         "Frames that viewers missed because they were not taking data.", {{{"", c.missed}}}, 1},
     };
     std::string s;
-    head(s, {"nelkd_datagrams_received_total", "counter", "Datagrams received on the UDP port."});
-    value(s, "nelkd_datagrams_received_total", "", c.received);
-    head(s, {"nelkd_datagrams_relayed_total", "counter", "Datagrams relayed to the viewers."});
-    value(s, "nelkd_datagrams_relayed_total", "", c.relayed);
-    head(s, {"nelkd_datagrams_dropped_total", "counter",
-             "Datagrams not relayed: not a whole NetFlow v5 export, or from an exporter not "
-             "allowed."});
-    value(s, "nelkd_datagrams_dropped_total", "{reason=\"malformed\"}", c.malformed);
-    value(s, "nelkd_datagrams_dropped_total", "{reason=\"unlisted\"}", c.unlisted);
-    head(s, {"nelkd_viewers", "gauge", "Viewers connected now."});
-    value(s, "nelkd_viewers", "", static_cast<std::uint64_t>(viewers));
-    head(s, {"nelkd_connections_refused_total", "counter",
-             "Viewer connections closed before any frame."});
-    value(s, "nelkd_connections_refused_total", "", c.refused);
-    head(s, {"nelkd_frames_missed_total", "counter",
-             "Frames that viewers missed because they were not taking data."});
-    value(s, "nelkd_frames_missed_total", "", c.missed);
+    for (const family& f : families) {
+        s += std::string("# HELP ") + f.name + " " + f.help + "\n# TYPE " + f.name + " " +
+             f.type + "\n";
+        for (std::size_t i = 0; i < f.count; ++i)
+            s += std::string(f.name) + f.samples[i].labels + " " +
+                 std::to_string(f.samples[i].value) + "\n";
+    }
     return s;
 }
 

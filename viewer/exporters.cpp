@@ -137,6 +137,11 @@ void note_out_of_order(exporter& e, std::uint32_t flow_sequence, unsigned count)
 exporter* find_exporter(exporter_table& table, std::uint32_t router, std::uint8_t engine_type,
                         std::uint8_t engine_id)
 {
+    if (!table.list.empty()) {
+        exporter& hit = table.list[table.last_hit];
+        if (hit.router == router && hit.engine_type == engine_type && hit.engine_id == engine_id)
+            return &hit;
+    }
     if (!table.index.empty()) {
         const std::size_t mask = table.index.size() - 1;
         for (std::size_t s = slot_of(router, engine_type, engine_id, mask);
@@ -166,22 +171,13 @@ exporter* find_exporter(exporter_table& table, std::uint32_t router, std::uint8_
 
 void account_datagram(exporter_table& table, std::uint32_t router, const nf5_header& h)
 {
-    const std::uint16_t sampling = nf5_sampling_interval(h);
-    if (!table.list.empty()) {
-        exporter& hit = table.list[table.last_hit];
-        if (hit.router == router && hit.engine_type == h.engine_type &&
-            hit.engine_id == h.engine_id) {
-            note_datagram(hit, h.flow_sequence, h.count, sampling);
-            return;
-        }
-    }
     exporter* e = find_exporter(table, router, h.engine_type, h.engine_id);
     if (e == nullptr) {
         table.untracked_datagrams += 1;
         table.untracked_flows += h.count;
         return;
     }
-    note_datagram(*e, h.flow_sequence, h.count, sampling);
+    note_datagram(*e, h.flow_sequence, h.count, nf5_sampling_interval(h));
 }
 
 loss_summary summarize_loss(const exporter_table& table)

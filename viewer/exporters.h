@@ -80,8 +80,9 @@ inline void note_datagram(exporter& e, std::uint32_t flow_sequence, unsigned cou
         note_out_of_order(e, flow_sequence, count);
 }
 
-// Finds or adds the exporter of (router, engine type, engine id); null once
-// the table holds `limit` exporters and this one is new.
+// Finds (the last one hit first) or adds the exporter of (router, engine
+// type, engine id); null once the table holds `limit` exporters and this one
+// is new.
 exporter* find_exporter(exporter_table& table, std::uint32_t router, std::uint8_t engine_type,
                         std::uint8_t engine_id);
 

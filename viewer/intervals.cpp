@@ -85,6 +85,18 @@ void add(interval_stats& s, const side& d, const nf5_record& rec,
     }
 }
 
+// A record, with its tables when asked; ends the viewer when memory has
+// run out.
+interval_stats_ptr interval_or_fail(const flow_context& ctx, bool with_tables)
+{
+    interval_stats_ptr s = new_interval_stats();
+    if (!s)
+        fail_out_of_memory(ctx, "report interval");
+    if (with_tables && !stats_alloc(*s))
+        fail_out_of_memory(ctx, "report interval table");
+    return s;
+}
+
 void close_interval(flow_context& ctx, std::time_t now, int minute)
 {
     flow_stats& st = *ctx.stats;
@@ -99,11 +111,7 @@ void close_interval(flow_context& ctx, std::time_t now, int minute)
     st.last_time = now;
 
     if (!st.last_report)
-        st.last_report = std::move(st.spare);
-    if (!st.last_report)
-        st.last_report = new_interval_stats();
-    if (!st.last_report)
-        fail_out_of_memory(ctx, "report interval");
+        st.last_report = st.spare ? std::move(st.spare) : interval_or_fail(ctx, false);
 
     // The closed interval's tables move to the last report, none copied; the
     // report they replace lends its tables to the interval that begins,
@@ -163,21 +171,12 @@ bool stats_alloc(interval_stats& stats)
 void open_current_interval(flow_context& ctx)
 {
     flow_stats& st = *ctx.stats;
-    st.current = new_interval_stats();
-    if (!st.current)
-        fail_out_of_memory(ctx, "report interval");
     // Colondump is for other programs: it never reports, so it has no tables.
-    if (ctx.config->mode != display_mode::colondump && !stats_alloc(*st.current))
-        fail_out_of_memory(ctx, "report interval table");
+    st.current = interval_or_fail(ctx, ctx.config->mode != display_mode::colondump);
     // Mappings that nothing has touched cost no memory; short of address
     // space, the viewer says so now rather than at its first report.
-    if (ctx.config->mode == display_mode::top) {
-        st.spare = new_interval_stats();
-        if (!st.spare)
-            fail_out_of_memory(ctx, "report interval");
-        if (!stats_alloc(*st.spare))
-            fail_out_of_memory(ctx, "report interval table");
-    }
+    if (ctx.config->mode == display_mode::top)
+        st.spare = interval_or_fail(ctx, true);
 }
 
 void stats_clear(interval_stats& stats)

@@ -22,11 +22,13 @@ void handle_frames(packet_reader& reader, flow_context& ctx)
     exporter_table& exporters = *ctx.exporters;
     // Listings show records as exported; only top-mode sums are scaled.
     const bool sampled = ctx.config->sampling && ctx.config->mode == display_mode::top;
+    const bool listing = ctx.config->mode != display_mode::top;
 
     while (end - pos >= relay_frame_head_size) {
         const std::uint8_t* head = buf + pos;
-        const std::uint16_t version = load_be16(head + relay_addr_size);
-        const std::uint16_t count = load_be16(head + relay_addr_size + 2);
+        const nf5_header h = decode_nf5_header(head + relay_addr_size);
+        const std::uint16_t version = h.version;
+        const std::uint16_t count = h.count;
         // A refused head is all that is taken: the stream carries no lengths,
         // so the 28 bytes after it are read as the next head.
         if (version != nf5_version) {
@@ -45,11 +47,12 @@ void handle_frames(packet_reader& reader, flow_context& ctx)
 
         frame_info frame;
         frame.router = load_net32(head);
-        *format_ipv4(frame.router_text, frame.router) = '\0';
+        // Only the listings show the router; top mode has no use for its text.
+        if (listing)
+            *format_ipv4(frame.router_text, frame.router) = '\0';
         stats.packets += 1.0;
         // Every accepted datagram, whatever the mode and the filters: loss
         // is the exporter's (or the relay's), not the operator's choice.
-        const nf5_header h = decode_nf5_header(head + relay_addr_size);
         account_datagram(exporters, frame.router, h);
         if (sampled) {
             const std::uint16_t interval = nf5_sampling_interval(h);
@@ -57,7 +60,7 @@ void handle_frames(packet_reader& reader, flow_context& ctx)
         }
         // Before the filters see any record, so that an interval closes even
         // when every record that brings its boundary minute is filtered out.
-        if (ctx.config->mode == display_mode::top)
+        if (!listing)
             rollover_check(ctx);
         const std::uint8_t* p = head + relay_frame_head_size;
         for (unsigned i = 0; i < count; ++i, p += nf5_record_size) {

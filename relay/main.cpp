@@ -38,6 +38,10 @@ int main(int argc, char* argv[])
              opts.bad_arg);
     case option_outcome::bad_metrics:
         errx(1, "no file name for -M: '%s'", opts.bad_arg);
+    case option_outcome::bad_ttl:
+        errx(1, "template time to live out of range (1 to 604800 seconds): %s", opts.bad_arg);
+    case option_outcome::bad_user:
+        errx(1, "no user name for -U: '%s'", opts.bad_arg);
     }
     relay_settings& s = opts.settings;
     // The daemon works from /, so a relative name is made whole here.
@@ -54,7 +58,7 @@ int main(int argc, char* argv[])
     relay_sockets socks = open_relay_sockets(s);
     // Only once the ports are ours (a second relay started by mistake must
     // not reset the file), and while we still talk to the terminal.
-    if (!s.metrics_path.empty() && !write_metrics(s.metrics_path, {}, 0))
+    if (!s.metrics_path.empty() && !write_metrics(s.metrics_path, {}, {}))
         fatal_error(("metrics file " + s.metrics_path).c_str());
     std::printf("Listening on UDP port %d and TCP port %d (with a backlog of %d)\n", s.udpport,
                 s.tcpport, relay_backlog);
@@ -71,5 +75,5 @@ int main(int argc, char* argv[])
     if (debug_mode)
         start_unblocking_output();
 
-    relay_loop(socks.udp.release(), socks.listen.release(), s);
+    relay_loop(socks, s);
 }

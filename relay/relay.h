@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <span>
@@ -11,6 +12,7 @@
 
 #include <sys/uio.h>
 
+#include "common/net_address.h"
 #include "common/nf5.h"
 #include "common/unique_fd.h"
 
@@ -28,37 +30,20 @@ constexpr int relay_sndlowat = 2048;
 // this: 256 viewers that never read must not pin gigabytes of kernel memory.
 constexpr int relay_max_sndbuf = 1 << 20;
 
-// An IPv4 prefix in host byte order; net has no bits outside mask.
-struct prefix {
-    std::uint32_t net = 0;
-    std::uint32_t mask = 0;
-};
-using prefix_list = std::vector<prefix>;
-
-// True when the host-order address lies in one of the prefixes.
-inline bool in_prefixes(const prefix_list& list, std::uint32_t addr)
-{
-    for (const prefix& p : list)
-        if ((addr & p.mask) == p.net)
-            return true;
-    return false;
-}
-
-// "a.b.c.d[/len][,a.b.c.d[/len]]...", appended to list; false when any
-// part is not an address, its length is not 0 to 32 or it has host bits.
-bool parse_prefixes(const char* text, prefix_list& list);
-
 struct relay_settings {
     int udpport = relay_default_port;
     int tcpport = relay_default_port;
+    int framed_port = -1;            // -F: the framed stream's port; -1 none
     int bufsize = relay_default_bufsize;
     bool debug = false;
-    bool unchecked = false;          // -r: relay every datagram as it came
-    std::uint32_t bind_addr = 0;     // -b, network order; 0 is any address
+    bool unchecked = false;          // -r: the described stream takes every datagram as it came
+    std::vector<net_address> bind_addrs;  // -b, each; none: every address of both families
     prefix_list exporters;           // -e: empty lets every sender in
     prefix_list viewers;             // -a: empty lets every viewer in
     int per_address = 0;             // -m: viewers one address may hold; 0 no limit
     std::string metrics_path;        // -M: empty writes no metrics file
+    long template_ttl_s = 1800;      // -T: a template not refreshed for this long expires
+    std::string user;                // -U: the user to run as once the ports are held
 };
 
 enum class option_outcome {
@@ -66,10 +51,12 @@ enum class option_outcome {
     usage,         // print the usage text, exit 0
     bad_bufsize,   // -s without a number or below relay_min_bufsize, exit 1
     bad_port,      // -u or -t outside 0..65535, exit 1
-    bad_address,   // -b not an IPv4 address, exit 1
+    bad_address,   // -b not an IPv4 or IPv6 address, exit 1
     bad_prefixes,  // -e or -a not a list of prefixes, exit 1
     bad_limit,     // -m not a number from 1 to relay_max_clients, exit 1
     bad_metrics,   // -M with an empty file name, exit 1
+    bad_ttl,       // -T not a number of seconds from 1 to 604800, exit 1
+    bad_user,      // -U with an empty name, exit 1
 };
 
 struct option_result {
@@ -78,7 +65,7 @@ struct option_result {
     const char* bad_arg = nullptr;  // the argument a refusal names
 };
 
-// Reads the command line ("u:t:s:drb:e:a:m:M:"); getopt itself complains about unknown
+// Reads the command line ("u:t:s:drb:e:a:m:M:F:T:U:"); getopt itself complains about unknown
 // options and missing arguments. Stops at the first refusal.
 option_result parse_options(int argc, char* argv[]);
 
@@ -140,29 +127,65 @@ long next_report_due();
 // Milliseconds of the monotonic clock.
 long monotonic_ms();
 
+// The NetFlow versions the counters tell apart; "other" is any other
+// first two bytes (and datagrams of fewer than two).
+enum export_kind { kind_v5, kind_v9, kind_ipfix, kind_other, kind_count };
+constexpr const char* export_kind_label[kind_count] = {"5", "9", "10", "other"};
+
+inline export_kind kind_of_version(std::uint16_t version)
+{
+    switch (version) {
+    case 5:
+        return kind_v5;
+    case 9:
+        return kind_v9;
+    case 10:
+        return kind_ipfix;
+    default:
+        return kind_other;
+    }
+}
+
 // What the relay did since it started, for SIGUSR1 and the metrics file.
+// received = relayed + malformed + unlisted + unstreamed.
 struct relay_counters {
-    std::uint64_t received = 0;   // datagrams taken from the UDP socket
-    std::uint64_t relayed = 0;    // of those, put into the stream
-    std::uint64_t malformed = 0;  // not whole NetFlow v5 exports
-    std::uint64_t unlisted = 0;   // from an exporter outside -e
-    std::uint64_t refused = 0;    // connections closed before any frame
-    std::uint64_t missed = 0;     // frames viewers missed, not being writable
+    std::uint64_t received = 0;    // datagrams taken from the UDP sockets
+    std::uint64_t relayed = 0;     // of those, put into a stream
+    std::uint64_t malformed = 0;   // failed the structure checks (and -r did not let them in)
+    std::uint64_t unlisted = 0;    // from an exporter outside -e
+    std::uint64_t unstreamed = 0;  // sound, but no stream carries them (v9, IPFIX or an
+                                   // IPv6 exporter without -F)
+    std::uint64_t refused = 0;     // connections closed before any frame
+    std::uint64_t missed = 0;      // frames viewers missed, not being writable
+    std::uint64_t replayed = 0;    // template frames replayed to framed viewers
+    std::array<std::uint64_t, kind_count> received_by{};
+    std::array<std::uint64_t, kind_count> relayed_by{};
+    std::array<std::uint64_t, kind_count> malformed_by{};
 };
 
-// "counters: received=N relayed=N ... missed=N" (no line end).
-std::string counters_line(const relay_counters& c, int viewers);
+// What the relay holds now.
+struct relay_gauges {
+    int viewers = 0;         // on the described stream
+    int framed_viewers = 0;  // on the framed stream
+    std::size_t templates = 0;
+};
+
+// "counters: received=N relayed=N ... missed=N unstreamed=N ..." (no line end).
+std::string counters_line(const relay_counters& c, const relay_gauges& g);
 // The counters in Prometheus' text exposition format.
-std::string metrics_text(const relay_counters& c, int viewers);
+std::string metrics_text(const relay_counters& c, const relay_gauges& g);
 // Writes the metrics to a temporary name beside path and renames it over
 // path, so a reader never sees half a file. False (errno set) on failure.
-bool write_metrics(const std::string& path, const relay_counters& c, int viewers);
+bool write_metrics(const std::string& path, const relay_counters& c, const relay_gauges& g);
 
 // --- start-up (relay_setup.cpp)
 
+// One socket per local address (-b), or one per family when none is
+// given: the described stream's and the framed stream's listeners apart.
 struct relay_sockets {
-    unique_fd udp;
-    unique_fd listen;
+    std::vector<unique_fd> udp;
+    std::vector<unique_fd> listen;
+    std::vector<unique_fd> framed;
 };
 
 // Gives /dev/null to any of descriptors 0..2 that we were started without,
@@ -176,7 +199,9 @@ void tune_client_socket(int fd, int bufsize);
 constexpr long viewer_silence_ms = 130000;
 // True when the kernel has heard nothing from the peer for longer.
 bool viewer_vanished(int fd, long silence_ms = viewer_silence_ms);
-// Creates, binds and tunes both sockets; exits with status 1 on failure.
+// Creates, binds and tunes every socket; exits with status 1 on failure.
+// With no -b, one IPv6 socket a port takes both families where the host
+// has IPv6, and an IPv4 socket does where it has not.
 relay_sockets open_relay_sockets(const relay_settings& s);
 // Detaches into a new session; only the child returns.
 void become_daemon();
@@ -235,4 +260,4 @@ send_result send_frames(int fd, pending_frame& p, std::span<const iovec> frames,
 void request_counters(int);
 
 // Serves viewers for ever; ends the process on a fatal socket failure.
-[[noreturn]] void relay_loop(int udp_fd, int listen_fd, const relay_settings& s);
+[[noreturn]] void relay_loop(relay_sockets& socks, const relay_settings& s);

@@ -36,14 +36,14 @@ constexpr long tick_ms = 10000;
 volatile sig_atomic_t counters_wanted = 0;
 
 struct relay_state {
-    int udp_fd = -1;
-    int listen_fd = -1;
+    std::vector<int> udp_fds;
+    std::vector<int> listen_fds;
     const relay_settings* set = nullptr;
 
     // One slot per viewer: 0 when free, else the connection's descriptor.
     std::array<int, relay_max_clients> l_clients{};
     std::array<pending_frame, relay_max_clients> pending{};
-    std::array<std::uint32_t, relay_max_clients> peer{};  // host order
+    std::array<net_address, relay_max_clients> peer{};
     int viewers = 0;
     relay_counters counters;
 
@@ -51,7 +51,7 @@ struct relay_state {
     // so that each frame lies in one piece.
     std::array<std::array<unsigned char, relay_max_frame>, relay_batch> frame_buf;
     std::size_t frames = 0;
-    std::array<sockaddr_in, relay_batch> from{};
+    std::array<sockaddr_storage, relay_batch> from{};
     std::array<iovec, relay_batch> recv_iov{};
     std::array<mmsghdr, relay_batch> msgs{};
     std::array<iovec, relay_batch> frame_iov{};
@@ -86,7 +86,7 @@ void client_gone(relay_state& st, int slot)
 // Takes every datagram already waiting, up to one batch, and keeps those
 // that may enter the stream: from an allowed exporter and, unless -r, a
 // whole NetFlow v5 export, of which exactly its records go out.
-void receive_batch(relay_state& st)
+void receive_batch(relay_state& st, int udp_fd)
 {
     for (std::size_t i = 0; i < relay_batch; ++i) {
         st.recv_iov[i] = {st.frame_buf[i].data() + relay_addr_size, relay_max_datagram};
@@ -99,7 +99,7 @@ void receive_batch(relay_state& st)
     }
     int n;
     do
-        n = recvmmsg(st.udp_fd, st.msgs.data(), relay_batch, MSG_DONTWAIT, nullptr);
+        n = recvmmsg(udp_fd, st.msgs.data(), relay_batch, MSG_DONTWAIT, nullptr);
     while (n < 0 && errno == EINTR);
     st.frames = 0;
     if (n < 0) {
@@ -110,9 +110,13 @@ void receive_batch(relay_state& st)
     const relay_settings& set = *st.set;
     st.counters.received += static_cast<std::uint64_t>(n);
     for (std::size_t i = 0; i < static_cast<std::size_t>(n); ++i) {
-        if (!set.exporters.empty() &&
-            !in_prefixes(set.exporters, ntohl(st.from[i].sin_addr.s_addr))) {
+        const net_address exporter = from_sockaddr(st.from[i]);
+        if (!set.exporters.empty() && !in_prefixes(set.exporters, exporter)) {
             ++st.counters.unlisted;
+            continue;
+        }
+        if (!exporter.is_v4()) {
+            ++st.counters.unstreamed;  // the described stream has room for IPv4 only
             continue;
         }
         unsigned char* frame = st.frame_buf[i].data();
@@ -125,7 +129,7 @@ void receive_batch(relay_state& st)
                 continue;
             }
         }
-        std::memcpy(frame, &st.from[i].sin_addr.s_addr, relay_addr_size);
+        store_net32(frame, exporter.v4_net());
         st.frame_iov[st.frames++] = {frame, relay_addr_size + len};
     }
     st.counters.relayed += st.frames;
@@ -187,19 +191,16 @@ void reject(relay_state& st, int fd, const char* format, int value)
 }
 
 // Closes a connection that -a or -m does not let in, before any frame.
-void refuse(relay_state& st, int fd, std::uint32_t addr, const char* why)
+void refuse(relay_state& st, int fd, const net_address& addr, const char* why)
 {
-    in_addr a{htonl(addr)};
-    char text[INET_ADDRSTRLEN];
-    inet_ntop(AF_INET, &a, text, sizeof text);
-    std::snprintf(st.msg_buf.data(), st.msg_buf.size(), "Connection from %s refused: %s.\n", text,
-                  why);
+    std::snprintf(st.msg_buf.data(), st.msg_buf.size(), "Connection from %s refused: %s.\n",
+                  address_text(addr).c_str(), why);
     close(fd);
     ++st.counters.refused;
     report_viewer_event(LOG_NOTICE, st.msg_buf.data());
 }
 
-int viewers_from(const relay_state& st, std::uint32_t addr)
+int viewers_from(const relay_state& st, const net_address& addr)
 {
     int n = 0;
     for (int slot = 0; slot < relay_max_clients; ++slot)
@@ -209,11 +210,11 @@ int viewers_from(const relay_state& st, std::uint32_t addr)
 
 // Takes one waiting connection. Returns false when there is none left to
 // take in this pass (none waiting, or accepting is paused).
-bool accept_client(relay_state& st)
+bool accept_client(relay_state& st, int listen_fd)
 {
-    sockaddr_in peer{};
+    sockaddr_storage peer{};
     socklen_t len = sizeof peer;
-    int fd = accept4(st.listen_fd, reinterpret_cast<sockaddr*>(&peer), &len, SOCK_CLOEXEC);
+    int fd = accept4(listen_fd, reinterpret_cast<sockaddr*>(&peer), &len, SOCK_CLOEXEC);
     if (fd < 0) {
         switch (errno) {
         case EAGAIN:
@@ -239,7 +240,7 @@ bool accept_client(relay_state& st)
             return true;
         }
     }
-    const std::uint32_t addr = ntohl(peer.sin_addr.s_addr);
+    const net_address addr = from_sockaddr(peer);
     const relay_settings& set = *st.set;
     if (!set.viewers.empty() && !in_prefixes(set.viewers, addr)) {
         refuse(st, fd, addr, "not an allowed viewer");
@@ -305,12 +306,19 @@ void read_clients(relay_state& st, const fd_set& rset)
 
 void update_metrics(relay_state& st);
 
+relay_gauges gauges(const relay_state& st)
+{
+    relay_gauges g;
+    g.viewers = st.viewers;
+    return g;
+}
+
 // SIGUSR1: the metrics file brought up to date, then the counters line
 // (so that whoever sees the line finds the file as new).
 void report_counters(relay_state& st)
 {
     update_metrics(st);
-    std::string line = counters_line(st.counters, st.viewers);
+    std::string line = counters_line(st.counters, gauges(st));
     if (debug_mode)
         debug_line("%s\n", line.c_str());
     else
@@ -322,7 +330,7 @@ void update_metrics(relay_state& st)
     const std::string& path = st.set->metrics_path;
     if (path.empty())
         return;
-    if (write_metrics(path, st.counters, st.viewers)) {
+    if (write_metrics(path, st.counters, gauges(st))) {
         st.metrics_failing = false;
     } else if (!st.metrics_failing) {
         // Said once, not every ten seconds, until it works again.
@@ -421,18 +429,22 @@ send_result send_frames(int fd, pending_frame& p, std::span<const iovec> frames,
     return send_result::sent;
 }
 
-void relay_loop(int udp_fd, int listen_fd, const relay_settings& set)
+void relay_loop(relay_sockets& socks, const relay_settings& set)
 {
     // Taken once; big enough that it stays out of the way of the stack.
     auto st = std::make_unique_for_overwrite<relay_state>();
-    st->udp_fd = udp_fd;
-    st->listen_fd = listen_fd;
+    for (unique_fd& fd : socks.udp)
+        st->udp_fds.push_back(fd.release());
+    for (unique_fd& fd : socks.listen)
+        st->listen_fds.push_back(fd.release());
     st->set = &set;
-    // Each pass accepts until the queue is empty, so the listening socket
+    // Each pass accepts until the queue is empty, so the listening sockets
     // must say so instead of waiting. Accepted viewers stay blocking.
-    const int listen_flags = fcntl(listen_fd, F_GETFL);
-    if (listen_flags < 0 || fcntl(listen_fd, F_SETFL, listen_flags | O_NONBLOCK) < 0)
-        fatal_error("listen error");
+    for (int fd : st->listen_fds) {
+        const int listen_flags = fcntl(fd, F_GETFL);
+        if (listen_flags < 0 || fcntl(fd, F_SETFL, listen_flags | O_NONBLOCK) < 0)
+            fatal_error("listen error");
+    }
 
     // SIGUSR1 is let in only while waiting, where it ends the wait (EINTR),
     // so its flag is never missed. It costs no descriptor, and the
@@ -480,9 +492,11 @@ void relay_loop(int udp_fd, int listen_fd, const relay_settings& set)
         FD_ZERO(&rset);
         FD_ZERO(&wset);
         int maxfd = -1;
-        add_fd(rset, udp_fd, maxfd);
+        for (int fd : st->udp_fds)
+            add_fd(rset, fd, maxfd);
         if (!st->accept_paused)
-            add_fd(rset, listen_fd, maxfd);
+            for (int fd : st->listen_fds)
+                add_fd(rset, fd, maxfd);
         bool owing = false;
         for (int slot = 0; slot < relay_max_clients; ++slot) {
             int fd = st->l_clients[slot];
@@ -511,12 +525,16 @@ void relay_loop(int udp_fd, int listen_fd, const relay_settings& set)
 
         if (owing)
             pay_debts(*st, wset);
-        if (FD_ISSET(udp_fd, &rset)) {
-            receive_batch(*st);
-            relay_batch_to_clients(*st);
+        for (int fd : st->udp_fds) {
+            if (FD_ISSET(fd, &rset)) {
+                receive_batch(*st, fd);
+                relay_batch_to_clients(*st);
+            }
         }
-        if (!st->accept_paused && FD_ISSET(listen_fd, &rset)) {
-            for (int i = 0; i < accepts_per_pass && accept_client(*st); ++i) {
+        for (int fd : st->listen_fds) {
+            if (st->accept_paused || !FD_ISSET(fd, &rset))
+                continue;
+            for (int i = 0; i < accepts_per_pass && accept_client(*st, fd); ++i) {
             }
         }
         read_clients(*st, rset);

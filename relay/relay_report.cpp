@@ -205,61 +205,87 @@ long next_report_due()
     return viewer_log.next_summary();
 }
 
-std::string counters_line(const relay_counters& c, int viewers)
+std::string counters_line(const relay_counters& c, const relay_gauges& g)
 {
-    char line[256];
+    char line[512];
     std::snprintf(line, sizeof line,
                   "counters: received=%" PRIu64 " relayed=%" PRIu64 " malformed=%" PRIu64
-                  " unlisted=%" PRIu64 " viewers=%d refused=%" PRIu64 " missed=%" PRIu64,
-                  c.received, c.relayed, c.malformed, c.unlisted, viewers, c.refused, c.missed);
+                  " unlisted=%" PRIu64 " viewers=%d refused=%" PRIu64 " missed=%" PRIu64
+                  " unstreamed=%" PRIu64 " framed_viewers=%d templates=%zu replayed=%" PRIu64,
+                  c.received, c.relayed, c.malformed, c.unlisted, g.viewers, c.refused, c.missed,
+                  c.unstreamed, g.framed_viewers, g.templates, c.replayed);
     return line;
 }
 
-std::string metrics_text(const relay_counters& c, int viewers)
+namespace {
+
+// One metric family: its HELP and TYPE lines, then its samples.
+void add_family(std::string& s, const char* name, const char* type, const char* help)
 {
-    // Each family: its HELP and TYPE lines, then its samples (label set,
-    // value); the dropped datagrams have one sample per reason.
-    struct sample {
-        const char* labels;
-        std::uint64_t value;
-    };
-    struct family {
-        const char* name;
-        const char* type;
-        const char* help;
-        std::array<sample, 2> samples;
-        std::size_t count;
-    };
-    const family families[] = {
-        {"nelkd_datagrams_received_total", "counter", "Datagrams received on the UDP port.",
-         {{{"", c.received}}}, 1},
-        {"nelkd_datagrams_relayed_total", "counter", "Datagrams relayed to the viewers.",
-         {{{"", c.relayed}}}, 1},
-        {"nelkd_datagrams_dropped_total", "counter",
-         "Datagrams not relayed: not a whole NetFlow v5 export, or from an exporter not "
-         "allowed.",
-         {{{"{reason=\"malformed\"}", c.malformed}, {"{reason=\"unlisted\"}", c.unlisted}}}, 2},
-        {"nelkd_viewers", "gauge", "Viewers connected now.",
-         {{{"", static_cast<std::uint64_t>(viewers)}}}, 1},
-        {"nelkd_connections_refused_total", "counter",
-         "Viewer connections closed before any frame.", {{{"", c.refused}}}, 1},
-        {"nelkd_frames_missed_total", "counter",
-         "Frames that viewers missed because they were not taking data.", {{{"", c.missed}}}, 1},
-    };
+    s += std::string("# HELP ") + name + " " + help + "\n# TYPE " + name + " " + type + "\n";
+}
+
+void add_sample(std::string& s, const char* name, const std::string& labels, std::uint64_t v)
+{
+    s += name;
+    if (!labels.empty())
+        s += "{" + labels + "}";
+    s += " " + std::to_string(v) + "\n";
+}
+
+void add_by_version(std::string& s, const char* name, const char* help,
+                    const std::array<std::uint64_t, kind_count>& by)
+{
+    add_family(s, name, "counter", help);
+    for (int k = 0; k < kind_count; ++k)
+        add_sample(s, name, std::string("version=\"") + export_kind_label[k] + "\"", by[k]);
+}
+
+}  // namespace
+
+std::string metrics_text(const relay_counters& c, const relay_gauges& g)
+{
     std::string s;
-    for (const family& f : families) {
-        s += std::string("# HELP ") + f.name + " " + f.help + "\n# TYPE " + f.name + " " +
-             f.type + "\n";
-        for (std::size_t i = 0; i < f.count; ++i)
-            s += std::string(f.name) + f.samples[i].labels + " " +
-                 std::to_string(f.samples[i].value) + "\n";
-    }
+    add_family(s, "nelkd_datagrams_received_total", "counter",
+               "Datagrams received on the UDP port.");
+    add_sample(s, "nelkd_datagrams_received_total", "", c.received);
+    add_family(s, "nelkd_datagrams_relayed_total", "counter", "Datagrams relayed to the viewers.");
+    add_sample(s, "nelkd_datagrams_relayed_total", "", c.relayed);
+    add_family(s, "nelkd_datagrams_dropped_total", "counter",
+               "Datagrams not relayed: failing the structure checks, from an exporter not "
+               "allowed, or carried by no stream.");
+    add_sample(s, "nelkd_datagrams_dropped_total", "reason=\"malformed\"", c.malformed);
+    add_sample(s, "nelkd_datagrams_dropped_total", "reason=\"unlisted\"", c.unlisted);
+    add_sample(s, "nelkd_datagrams_dropped_total", "reason=\"unstreamed\"", c.unstreamed);
+    add_family(s, "nelkd_viewers", "gauge", "Viewers connected now.");
+    add_sample(s, "nelkd_viewers", "", static_cast<std::uint64_t>(g.viewers));
+    add_family(s, "nelkd_connections_refused_total", "counter",
+               "Viewer connections closed before any frame.");
+    add_sample(s, "nelkd_connections_refused_total", "", c.refused);
+    add_family(s, "nelkd_frames_missed_total", "counter",
+               "Frames that viewers missed because they were not taking data.");
+    add_sample(s, "nelkd_frames_missed_total", "", c.missed);
+    add_by_version(s, "nelkd_version_datagrams_received_total",
+                   "Datagrams received, by NetFlow version.", c.received_by);
+    add_by_version(s, "nelkd_version_datagrams_relayed_total",
+                   "Datagrams relayed into a stream, by NetFlow version.", c.relayed_by);
+    add_by_version(s, "nelkd_version_datagrams_malformed_total",
+                   "Datagrams that failed the structure checks, by NetFlow version.",
+                   c.malformed_by);
+    add_family(s, "nelkd_framed_viewers", "gauge", "Viewers of the framed stream connected now.");
+    add_sample(s, "nelkd_framed_viewers", "", static_cast<std::uint64_t>(g.framed_viewers));
+    add_family(s, "nelkd_templates", "gauge",
+               "Template and options template records held for viewers that connect later.");
+    add_sample(s, "nelkd_templates", "", g.templates);
+    add_family(s, "nelkd_template_frames_replayed_total", "counter",
+               "Template frames replayed to viewers of the framed stream as they connected.");
+    add_sample(s, "nelkd_template_frames_replayed_total", "", c.replayed);
     return s;
 }
 
-bool write_metrics(const std::string& path, const relay_counters& c, int viewers)
+bool write_metrics(const std::string& path, const relay_counters& c, const relay_gauges& g)
 {
-    std::string text = metrics_text(c, viewers);
+    std::string text = metrics_text(c, g);
     // Not ending in .prom, so the textfile collector skips it.
     std::string temp = path + ".tmp";
     unique_fd fd(open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));

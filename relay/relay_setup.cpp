@@ -22,73 +22,9 @@
 
 namespace {
 
-// Reads a leading decimal number the way "%d" does: blanks and a sign
-// allowed, anything after the digits ignored. False when there is none.
-bool read_decimal(const char* arg, long long* value)
-{
-    char* end = nullptr;
-    errno = 0;
-    long long v = std::strtoll(arg, &end, 10);
-    if (end == arg)
-        return false;
-    *value = v;
-    return true;
-}
-
 bool valid_port(long long v)
 {
     return v >= 0 && v <= 65535;
-}
-
-// A whole argument of digits only, within [low, high].
-bool read_count(const char* arg, int low, int high, int* value)
-{
-    long long v = 0;
-    for (const char* p = arg; *p; ++p) {
-        if (*p < '0' || *p > '9' || v > high)
-            return false;
-        v = v * 10 + (*p - '0');
-    }
-    if (*arg == '\0' || v < low || v > high)
-        return false;
-    *value = static_cast<int>(v);
-    return true;
-}
-
-// A dotted-quad IPv4 address, nothing before or after it.
-bool read_address(std::string_view text, std::uint32_t* host_order)
-{
-    char buf[INET_ADDRSTRLEN];
-    if (text.empty() || text.size() >= sizeof buf)
-        return false;
-    text.copy(buf, text.size());
-    buf[text.size()] = '\0';
-    in_addr a{};
-    if (inet_pton(AF_INET, buf, &a) != 1)
-        return false;
-    *host_order = ntohl(a.s_addr);
-    return true;
-}
-
-bool read_prefix(std::string_view text, prefix* out)
-{
-    std::string_view addr = text;
-    int length = 32;
-    if (auto slash = text.find('/'); slash != std::string_view::npos) {
-        addr = text.substr(0, slash);
-        std::string digits(text.substr(slash + 1));
-        if (!read_count(digits.c_str(), 0, 32, &length))
-            return false;
-    }
-    std::uint32_t a = 0;
-    if (!read_address(addr, &a))
-        return false;
-    std::uint32_t mask = length == 0 ? 0 : ~std::uint32_t{0} << (32 - length);
-    // 192.0.2.77/24 is more likely a slip than a wish for 192.0.2.0/24.
-    if ((a & ~mask) != 0)
-        return false;
-    *out = {a, mask};
-    return true;
 }
 
 int get_int_option(int fd, int level, int name, int* value)
@@ -113,10 +49,10 @@ int set_int_option(int fd, int level, int name, int value)
     return setsockopt(fd, level, name, &value, sizeof value);
 }
 
-// Both sockets must fit in select's descriptor sets.
-unique_fd open_socket(int type, const char* what)
+// Every socket must fit in select's descriptor sets.
+unique_fd open_socket(int family, int type, const char* what)
 {
-    unique_fd fd(socket(AF_INET, type | SOCK_CLOEXEC, 0));
+    unique_fd fd(socket(family, type | SOCK_CLOEXEC, 0));
     if (fd && fd.get() >= FD_SETSIZE) {
         fd.reset();
         errno = EMFILE;
@@ -126,14 +62,73 @@ unique_fd open_socket(int type, const char* what)
     return fd;
 }
 
-// addr in network order; 0 is every local address.
-int bind_to(int fd, std::uint32_t addr, int port)
+// The addresses to bind: those of -b, else the wildcard of IPv6, which
+// takes IPv4 too, or of IPv4 on a host without IPv6.
+struct bind_target {
+    int family;
+    net_address addr;  // unused for the wildcards
+    bool wildcard;
+};
+
+bool host_has_ipv6()
 {
-    sockaddr_in sin{};
-    sin.sin_family = AF_INET;
-    sin.sin_port = htons(static_cast<std::uint16_t>(port));
-    sin.sin_addr.s_addr = addr;
-    return bind(fd, reinterpret_cast<const sockaddr*>(&sin), sizeof sin);
+    unique_fd probe(socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    if (!probe)
+        return false;
+    sockaddr_in6 any{};
+    any.sin6_family = AF_INET6;
+    any.sin6_addr = in6addr_any;
+    // Port 0: a free port of the kernel's choice, given back at close.
+    return bind(probe.get(), reinterpret_cast<const sockaddr*>(&any), sizeof any) == 0;
+}
+
+std::vector<bind_target> bind_targets(const relay_settings& s)
+{
+    std::vector<bind_target> t;
+    for (const net_address& a : s.bind_addrs)
+        t.push_back({a.is_v4() ? AF_INET : AF_INET6, a, false});
+    if (t.empty())
+        t.push_back({host_has_ipv6() ? AF_INET6 : AF_INET, {}, true});
+    return t;
+}
+
+int bind_to(int fd, const bind_target& t, int port)
+{
+    sockaddr_storage ss{};
+    socklen_t len;
+    if (t.wildcard && t.family == AF_INET6) {
+        // Both families on one socket: IPv4 peers arrive as ::ffff:a.b.c.d.
+        set_int_option(fd, IPPROTO_IPV6, IPV6_V6ONLY, 0);
+        auto& sin6 = reinterpret_cast<sockaddr_in6&>(ss);
+        sin6.sin6_family = AF_INET6;
+        sin6.sin6_port = htons(static_cast<std::uint16_t>(port));
+        sin6.sin6_addr = in6addr_any;
+        len = sizeof sin6;
+    } else if (t.wildcard) {
+        auto& sin = reinterpret_cast<sockaddr_in&>(ss);
+        sin.sin_family = AF_INET;
+        sin.sin_port = htons(static_cast<std::uint16_t>(port));
+        sin.sin_addr.s_addr = htonl(INADDR_ANY);
+        len = sizeof sin;
+    } else {
+        if (t.family == AF_INET6)
+            set_int_option(fd, IPPROTO_IPV6, IPV6_V6ONLY, 1);
+        len = to_sockaddr(t.addr, static_cast<std::uint16_t>(port), &ss);
+    }
+    return bind(fd, reinterpret_cast<const sockaddr*>(&ss), len);
+}
+
+unique_fd open_listener(const bind_target& t, int port)
+{
+    unique_fd fd = open_socket(t.family, SOCK_STREAM, "socket (tcp) error");
+    set_int_option(fd.get(), SOL_SOCKET, SO_REUSEADDR, 1);
+    if (bind_to(fd.get(), t, port) < 0)
+        fatal_error("bind TCP error");
+    if (listen(fd.get(), relay_backlog) < 0)
+        fatal_error("listen error");
+    // A viewer that gives up between select and accept must not block us.
+    fcntl(fd.get(), F_SETFL, fcntl(fd.get(), F_GETFL) | O_NONBLOCK);
+    return fd;
 }
 
 option_result refuse(option_result r, option_outcome why)
@@ -145,42 +140,40 @@ option_result refuse(option_result r, option_outcome why)
 
 }  // namespace
 
-bool parse_prefixes(const char* text, prefix_list& list)
-{
-    std::string_view rest = text;
-    prefix_list found;
-    for (;;) {
-        auto comma = rest.find(',');
-        prefix p;
-        if (!read_prefix(rest.substr(0, comma), &p))
-            return false;
-        found.push_back(p);
-        if (comma == std::string_view::npos)
-            break;
-        rest.remove_prefix(comma + 1);
-    }
-    list.insert(list.end(), found.begin(), found.end());
-    return true;
-}
-
 option_result parse_options(int argc, char* argv[])
 {
     option_result r;
     optind = 0;  // a fresh scan, also when called more than once
     int c;
-    while ((c = getopt(argc, argv, "u:t:s:drb:e:a:m:M:")) != -1) {
+    while ((c = getopt(argc, argv, "u:t:s:drb:e:a:m:M:F:T:U:")) != -1) {
         long long v = 0;
         switch (c) {
         case 'u':
         case 't':
-            if (!read_decimal(optarg, &v))
+            if (!parse_leading_decimal(optarg, &v))
                 break;  // no number: the port stays as it was
             if (!valid_port(v))
                 return refuse(r, option_outcome::bad_port);
             (c == 'u' ? r.settings.udpport : r.settings.tcpport) = static_cast<int>(v);
             break;
+        case 'F':
+            // A new option: the whole argument is the port.
+            if (!parse_count(optarg, 0, 65535, &v))
+                return refuse(r, option_outcome::bad_port);
+            r.settings.framed_port = static_cast<int>(v);
+            break;
+        case 'T':
+            if (!parse_count(optarg, 1, 604800, &v))
+                return refuse(r, option_outcome::bad_ttl);
+            r.settings.template_ttl_s = static_cast<long>(v);
+            break;
+        case 'U':
+            if (*optarg == '\0')
+                return refuse(r, option_outcome::bad_user);
+            r.settings.user = optarg;
+            break;
         case 's':
-            if (!read_decimal(optarg, &v) || v < relay_min_bufsize)
+            if (!parse_leading_decimal(optarg, &v) || v < relay_min_bufsize)
                 return refuse(r, option_outcome::bad_bufsize);
             // The kernel caps the buffers at its own limit anyway.
             r.settings.bufsize = v > INT_MAX ? INT_MAX : static_cast<int>(v);
@@ -192,10 +185,10 @@ option_result parse_options(int argc, char* argv[])
             r.settings.unchecked = true;
             break;
         case 'b': {
-            std::uint32_t a = 0;
-            if (!read_address(optarg, &a))
+            net_address a;
+            if (!parse_address(optarg, &a))
                 return refuse(r, option_outcome::bad_address);
-            r.settings.bind_addr = htonl(a);
+            r.settings.bind_addrs.push_back(a);
             break;
         }
         case 'e':
@@ -205,8 +198,9 @@ option_result parse_options(int argc, char* argv[])
                 return refuse(r, option_outcome::bad_prefixes);
             break;
         case 'm':
-            if (!read_count(optarg, 1, relay_max_clients, &r.settings.per_address))
+            if (!parse_count(optarg, 1, relay_max_clients, &v))
                 return refuse(r, option_outcome::bad_limit);
+            r.settings.per_address = static_cast<int>(v);
             break;
         case 'M':
             if (*optarg == '\0')
@@ -301,19 +295,21 @@ bool viewer_vanished(int fd, long silence_ms)
 relay_sockets open_relay_sockets(const relay_settings& s)
 {
     relay_sockets socks;
-    socks.udp = open_socket(SOCK_DGRAM, "socket (udp) error");
-    if (bind_to(socks.udp.get(), s.bind_addr, s.udpport) < 0)
-        fatal_error("bind UDP error");
-    tune_udp_socket(socks.udp.get(), s.bufsize);
-
-    socks.listen = open_socket(SOCK_STREAM, "socket (tcp) error");
-    set_int_option(socks.listen.get(), SOL_SOCKET, SO_REUSEADDR, 1);
-    if (bind_to(socks.listen.get(), s.bind_addr, s.tcpport) < 0)
-        fatal_error("bind TCP error");
-    if (listen(socks.listen.get(), relay_backlog) < 0)
-        fatal_error("listen error");
-    // A viewer that gives up between select and accept must not block us.
-    fcntl(socks.listen.get(), F_SETFL, fcntl(socks.listen.get(), F_GETFL) | O_NONBLOCK);
+    const std::vector<bind_target> targets = bind_targets(s);
+    // Every UDP port before any TCP one: a relay that cannot have its
+    // exports' port opens no listener.
+    for (const bind_target& t : targets) {
+        unique_fd fd = open_socket(t.family, SOCK_DGRAM, "socket (udp) error");
+        if (bind_to(fd.get(), t, s.udpport) < 0)
+            fatal_error("bind UDP error");
+        tune_udp_socket(fd.get(), s.bufsize);
+        socks.udp.push_back(std::move(fd));
+    }
+    for (const bind_target& t : targets)
+        socks.listen.push_back(open_listener(t, s.tcpport));
+    if (s.framed_port >= 0)
+        for (const bind_target& t : targets)
+            socks.framed.push_back(open_listener(t, s.framed_port));
     return socks;
 }
 

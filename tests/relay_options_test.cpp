@@ -83,7 +83,13 @@ TEST(RelayOptions, RefusalsNameTheArgument)
         {{"-d", "-x", "-s", "1"}, option_outcome::usage, ""},
         {{"-b", "192.0.2"}, option_outcome::bad_address, "192.0.2"},
         {{"-b", "192.0.2.1 "}, option_outcome::bad_address, "192.0.2.1 "},
-        {{"-b", "::1"}, option_outcome::bad_address, "::1"},
+        {{"-b", "[::1]"}, option_outcome::bad_address, "[::1]"},
+        {{"-b", "fe80::1%eth0"}, option_outcome::bad_address, "fe80::1%eth0"},
+        {{"-F", "65536"}, option_outcome::bad_port, "65536"},
+        {{"-F", "4445x"}, option_outcome::bad_port, "4445x"},
+        {{"-T", "0"}, option_outcome::bad_ttl, "0"},
+        {{"-T", "604801"}, option_outcome::bad_ttl, "604801"},
+        {{"-U", ""}, option_outcome::bad_user, ""},
         {{"-e", ""}, option_outcome::bad_prefixes, ""},
         {{"-e", "10.0.0.0/8,"}, option_outcome::bad_prefixes, "10.0.0.0/8,"},
         {{"-e", ",10.0.0.0/8"}, option_outcome::bad_prefixes, ",10.0.0.0/8"},
@@ -113,53 +119,81 @@ TEST(RelayOptions, RefusalsNameTheArgument)
 
 std::string shown(const prefix_list& list)
 {
-    std::ostringstream s;
-    for (const prefix& p : list)
-        s << std::hex << p.net << "/" << p.mask << " ";
-    return s.str();
+    std::string s;
+    for (const net_prefix& p : list)
+        s += address_text(p.net) + "/" + std::to_string(p.length) + " ";
+    return s;
 }
 
 TEST(RelayOptions, AccessAndLimits)
 {
     option_result r = parse({"-r", "-b", "127.0.0.2", "-e", "10.0.0.0/8,192.0.2.1", "-a",
-                             "0.0.0.0/0", "-e", "198.51.100.128/25", "-m", "256", "-M", "x.prom"});
+                             "0.0.0.0/0,2001:db8::/32", "-e", "198.51.100.128/25", "-m", "256",
+                             "-M", "x.prom", "-b", "::1", "-F", "4445", "-T", "60", "-U",
+                             "nobody"});
     ASSERT_EQ(r.outcome, option_outcome::run);
     EXPECT_TRUE(r.settings.unchecked);
-    EXPECT_EQ(r.settings.bind_addr, htonl(0x7f000002));
-    // -e given twice: both lists count.
-    EXPECT_EQ(shown(r.settings.exporters), "a000000/ff000000 c0000201/ffffffff c6336480/ffffff80 ");
-    EXPECT_EQ(shown(r.settings.viewers), "0/0 ");
+    ASSERT_EQ(r.settings.bind_addrs.size(), 2u);
+    EXPECT_EQ(address_text(r.settings.bind_addrs[0]), "127.0.0.2");
+    EXPECT_EQ(address_text(r.settings.bind_addrs[1]), "::1");
+    // -e given twice: both lists count. IPv4 prefixes are held mapped.
+    EXPECT_EQ(shown(r.settings.exporters), "10.0.0.0/104 192.0.2.1/128 198.51.100.128/121 ");
+    EXPECT_EQ(shown(r.settings.viewers), "0.0.0.0/96 2001:db8::/32 ");
+    EXPECT_EQ(r.settings.framed_port, 4445);
+    EXPECT_EQ(r.settings.template_ttl_s, 60);
+    EXPECT_EQ(r.settings.user, "nobody");
     EXPECT_EQ(r.settings.per_address, 256);
     EXPECT_EQ(r.settings.metrics_path, "x.prom");
 
     option_result none = parse({});
     EXPECT_FALSE(none.settings.unchecked);
-    EXPECT_EQ(none.settings.bind_addr, 0u);
+    EXPECT_TRUE(none.settings.bind_addrs.empty());
+    EXPECT_EQ(none.settings.framed_port, -1);
+    EXPECT_EQ(none.settings.template_ttl_s, 1800);
     EXPECT_TRUE(none.settings.exporters.empty());
     EXPECT_TRUE(none.settings.viewers.empty());
     EXPECT_EQ(none.settings.per_address, 0);
     EXPECT_EQ(none.settings.metrics_path, "");
 }
 
+net_address addr(const char* text)
+{
+    net_address a;
+    EXPECT_TRUE(parse_address(text, &a)) << text;
+    return a;
+}
+
 TEST(RelayPrefixes, WhoIsIn)
 {
     prefix_list list;
-    ASSERT_TRUE(parse_prefixes("10.0.0.0/8,192.0.2.1,198.51.100.0/31,0.0.0.0/32", list));
-    const std::map<std::uint32_t, bool> cases = {
-        {0x0a000000, true},  {0x0affffff, true},  {0x0b000000, false}, {0x09ffffff, false},
-        {0xc0000201, true},  {0xc0000200, false}, {0xc0000202, false}, {0xc6336400, true},
-        {0xc6336401, true},  {0xc6336402, false}, {0x00000000, true},  {0x00000001, false},
+    ASSERT_TRUE(parse_prefixes("10.0.0.0/8,192.0.2.1,198.51.100.0/31,0.0.0.0/32,2001:db8:8000::/33",
+                               list));
+    const std::map<std::string, bool> cases = {
+        {"10.0.0.0", true},      {"10.255.255.255", true}, {"11.0.0.0", false},
+        {"9.255.255.255", false}, {"192.0.2.1", true},     {"192.0.2.0", false},
+        {"192.0.2.2", false},    {"198.51.100.0", true},   {"198.51.100.1", true},
+        {"198.51.100.2", false}, {"0.0.0.0", true},        {"0.0.0.1", false},
+        // A peer the kernel hands over in its mapped form is its IPv4 self.
+        {"::ffff:10.1.2.3", true}, {"::ffff:11.1.2.3", false},
+        {"2001:db8:8000::1", true}, {"2001:db8:ffff::", true}, {"2001:db8:7fff::1", false},
+        {"::a01:203", false},  // IPv4-compatible form is not IPv4
     };
-    for (const auto& [addr, in] : cases)
-        EXPECT_EQ(in_prefixes(list, addr), in) << std::hex << addr;
-    EXPECT_FALSE(in_prefixes({}, 0x0a000001));
+    for (const auto& [text, in] : cases)
+        EXPECT_EQ(in_prefixes(list, addr(text.c_str())), in) << text;
+    EXPECT_FALSE(in_prefixes({}, addr("10.0.0.1")));
 
     prefix_list all;
     ASSERT_TRUE(parse_prefixes("0.0.0.0/0", all));
-    EXPECT_TRUE(in_prefixes(all, 0xffffffff));
+    EXPECT_TRUE(in_prefixes(all, addr("255.255.255.255")));
+    EXPECT_FALSE(in_prefixes(all, addr("2001:db8::1")));  // IPv4's /0 is not IPv6
+    ASSERT_TRUE(parse_prefixes("::/0", all));
+    EXPECT_TRUE(in_prefixes(all, addr("2001:db8::1")));
+    for (const char* bad : {"2001:db8::/129", "2001:db8::1/64", "10.0.0.0/33x", "[::1]",
+                            "fe80::1%lo", "::ffff:10.0.0.0/97"})
+        EXPECT_FALSE(parse_prefixes(bad, all)) << bad;
     // A refused list adds nothing.
     EXPECT_FALSE(parse_prefixes("10.0.0.0/8,bad", all));
-    EXPECT_EQ(all.size(), 1u);
+    EXPECT_EQ(all.size(), 2u);
 }
 
 // What of a datagram enters the stream.

@@ -326,13 +326,19 @@ pid_t tcp_port_owner(int port)
 {
     // The socket's inode from the kernel's table of TCP sockets (state 0A:
     // listening), then the process with a descriptor on that inode.
-    std::ifstream tcp("/proc/net/tcp");
     std::string line;
     std::string inode;
     char want[16];
     std::snprintf(want, sizeof want, ":%04X", port);
+    // The relay listens on IPv6 (both families) where the host has it.
+    std::ifstream tcp("/proc/net/tcp6");
+    std::ifstream tcp4("/proc/net/tcp");
+    std::stringstream all;
     std::getline(tcp, line);
-    while (std::getline(tcp, line)) {
+    all << tcp.rdbuf();
+    std::getline(tcp4, line);
+    all << tcp4.rdbuf();
+    while (std::getline(all, line)) {
         std::istringstream f(line);
         std::string sl, local, remote, state, queues, timer, retr, uid, timeout, ino;
         f >> sl >> local >> remote >> state >> queues >> timer >> retr >> uid >> timeout >> ino;

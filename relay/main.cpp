@@ -38,8 +38,6 @@ int main(int argc, char* argv[])
              opts.bad_arg);
     case option_outcome::bad_metrics:
         errx(1, "no file name for -M: '%s'", opts.bad_arg);
-    case option_outcome::bad_ttl:
-        errx(1, "template time to live out of range (1 to 604800 seconds): %s", opts.bad_arg);
     case option_outcome::bad_user:
         errx(1, "no user name for -U: '%s'", opts.bad_arg);
     }

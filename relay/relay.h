@@ -42,7 +42,6 @@ struct relay_settings {
     prefix_list viewers;             // -a: empty lets every viewer in
     int per_address = 0;             // -m: viewers one address may hold; 0 no limit
     std::string metrics_path;        // -M: empty writes no metrics file
-    long template_ttl_s = 1800;      // -T: a template not refreshed for this long expires
     std::string user;                // -U: the user to run as once the ports are held
 };
 
@@ -55,7 +54,6 @@ enum class option_outcome {
     bad_prefixes,  // -e or -a not a list of prefixes, exit 1
     bad_limit,     // -m not a number from 1 to relay_max_clients, exit 1
     bad_metrics,   // -M with an empty file name, exit 1
-    bad_ttl,       // -T not a number of seconds from 1 to 604800, exit 1
     bad_user,      // -U with an empty name, exit 1
 };
 
@@ -65,7 +63,7 @@ struct option_result {
     const char* bad_arg = nullptr;  // the argument a refusal names
 };
 
-// Reads the command line ("u:t:s:drb:e:a:m:M:F:T:U:"); getopt itself complains about unknown
+// Reads the command line ("u:t:s:drb:e:a:m:M:F:U:"); getopt itself complains about unknown
 // options and missing arguments. Stops at the first refusal.
 option_result parse_options(int argc, char* argv[]);
 
@@ -157,7 +155,6 @@ struct relay_counters {
                                    // IPv6 exporter without -F)
     std::uint64_t refused = 0;     // connections closed before any frame
     std::uint64_t missed = 0;      // frames viewers missed, not being writable
-    std::uint64_t replayed = 0;    // template frames replayed to framed viewers
     std::array<std::uint64_t, kind_count> received_by{};
     std::array<std::uint64_t, kind_count> relayed_by{};
     std::array<std::uint64_t, kind_count> malformed_by{};
@@ -167,10 +164,10 @@ struct relay_counters {
 struct relay_gauges {
     int viewers = 0;         // on the described stream
     int framed_viewers = 0;  // on the framed stream
-    std::size_t templates = 0;
 };
 
-// "counters: received=N relayed=N ... missed=N unstreamed=N ..." (no line end).
+// "counters: received=N relayed=N ... missed=N unstreamed=N framed_viewers=N"
+// (no line end).
 std::string counters_line(const relay_counters& c, const relay_gauges& g);
 // The counters in Prometheus' text exposition format.
 std::string metrics_text(const relay_counters& c, const relay_gauges& g);

@@ -17,6 +17,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "common/export_checks.h"
+#include "common/framed_stream.h"
 #include "common/nf5.h"
 #include "relay/relay.h"
 
@@ -35,26 +37,36 @@ constexpr long tick_ms = 10000;
 
 volatile sig_atomic_t counters_wanted = 0;
 
-struct relay_state {
-    std::vector<int> udp_fds;
-    std::vector<int> listen_fds;
-    const relay_settings* set = nullptr;
-
+// The viewers of one stream: the described one (-t) or the framed one (-F).
+struct client_table {
+    bool framed = false;
     // One slot per viewer: 0 when free, else the connection's descriptor.
     std::array<int, relay_max_clients> l_clients{};
     std::array<pending_frame, relay_max_clients> pending{};
     std::array<net_address, relay_max_clients> peer{};
     int viewers = 0;
+    // This batch's frames for this stream.
+    std::array<iovec, relay_batch> frame_iov{};
+    std::size_t frames = 0;
+};
+
+struct relay_state {
+    std::vector<int> udp_fds;
+    std::vector<int> listen_fds;
+    std::vector<int> framed_fds;
+    const relay_settings* set = nullptr;
+
+    client_table described;
+    client_table framed;
     relay_counters counters;
 
-    // Every datagram of a batch lands behind room for its router's address,
-    // so that each frame lies in one piece.
-    std::array<std::array<unsigned char, relay_max_frame>, relay_batch> frame_buf;
-    std::size_t frames = 0;
+    // Every datagram of a batch lands behind room for a framed head, whose
+    // last four bytes are, for an IPv4 exporter, the described frame's
+    // router address: both streams' frames lie in one piece in one buffer.
+    std::array<std::array<unsigned char, framed_max_frame>, relay_batch> frame_buf;
     std::array<sockaddr_storage, relay_batch> from{};
     std::array<iovec, relay_batch> recv_iov{};
     std::array<mmsghdr, relay_batch> msgs{};
-    std::array<iovec, relay_batch> frame_iov{};
 
     std::array<char, 4096> msg_buf;
 
@@ -69,27 +81,37 @@ bool transient(int e)
     return e == EAGAIN || e == EWOULDBLOCK || e == EINTR;
 }
 
-void drop_client(relay_state& st, int slot)
+void drop_client(client_table& t, int slot)
 {
-    close(st.l_clients[slot]);
-    st.l_clients[slot] = 0;
-    st.pending[slot] = pending_frame{};
-    --st.viewers;
+    close(t.l_clients[slot]);
+    t.l_clients[slot] = 0;
+    t.pending[slot] = pending_frame{};
+    --t.viewers;
 }
 
-void client_gone(relay_state& st, int slot)
+void client_gone(client_table& t, int slot)
 {
-    report_client_gone(st.l_clients[slot], slot);
-    drop_client(st, slot);
+    report_client_gone(t.l_clients[slot], slot);
+    drop_client(t, slot);
 }
 
-// Takes every datagram already waiting, up to one batch, and keeps those
-// that may enter the stream: from an allowed exporter and, unless -r, a
-// whole NetFlow v5 export, of which exactly its records go out.
+std::uint64_t realtime_ns()
+{
+    timespec t;
+    clock_gettime(CLOCK_REALTIME, &t);
+    return static_cast<std::uint64_t>(t.tv_sec) * 1000000000u +
+           static_cast<std::uint64_t>(t.tv_nsec);
+}
+
+// Takes every datagram already waiting, up to one batch, and sorts them
+// into the streams: from an allowed exporter, the described stream takes
+// whole NetFlow v5 exports from IPv4 exporters (every datagram under -r),
+// the framed stream every datagram that passes the structure checks, of
+// any version and family.
 void receive_batch(relay_state& st, int udp_fd)
 {
     for (std::size_t i = 0; i < relay_batch; ++i) {
-        st.recv_iov[i] = {st.frame_buf[i].data() + relay_addr_size, relay_max_datagram};
+        st.recv_iov[i] = {st.frame_buf[i].data() + framed_head_size, framed_max_datagram};
         msghdr& h = st.msgs[i].msg_hdr;
         h = msghdr{};
         h.msg_name = &st.from[i];
@@ -101,48 +123,75 @@ void receive_batch(relay_state& st, int udp_fd)
     do
         n = recvmmsg(udp_fd, st.msgs.data(), relay_batch, MSG_DONTWAIT, nullptr);
     while (n < 0 && errno == EINTR);
-    st.frames = 0;
+    st.described.frames = st.framed.frames = 0;
     if (n < 0) {
         if (errno == EAGAIN || errno == EWOULDBLOCK)
             return;
         fatal_error("recvfrom error");
     }
     const relay_settings& set = *st.set;
+    const bool framing = !st.framed_fds.empty();
+    const std::uint64_t now_ns = framing ? realtime_ns() : 0;
     st.counters.received += static_cast<std::uint64_t>(n);
     for (std::size_t i = 0; i < static_cast<std::size_t>(n); ++i) {
-        const net_address exporter = from_sockaddr(st.from[i]);
+        unsigned char* frame = st.frame_buf[i].data();
+        const unsigned char* d = frame + framed_head_size;
+        const std::size_t len = st.msgs[i].msg_len;
+        const export_kind kind = len < 2 ? kind_other : kind_of_version(load_be16(d));
+        ++st.counters.received_by[kind];
+        std::uint16_t port = 0;
+        const net_address exporter = from_sockaddr(st.from[i], &port);
         if (!set.exporters.empty() && !in_prefixes(set.exporters, exporter)) {
             ++st.counters.unlisted;
             continue;
         }
-        if (!exporter.is_v4()) {
-            ++st.counters.unstreamed;  // the described stream has room for IPv4 only
+        // v5 is judged on the bytes the described stream has room for.
+        const std::size_t checked = kind == kind_v5
+                                        ? whole_export_size(d, std::min(len, relay_max_datagram))
+                                        : check_export(d, len).length;
+        // Under -r even an empty datagram is a frame (of the address alone).
+        const bool to_described =
+            exporter.is_v4() && (set.unchecked || (kind == kind_v5 && checked > 0));
+        const std::size_t described = set.unchecked ? std::min(len, relay_max_datagram) : checked;
+        const bool to_framed = framing && checked > 0;
+        if (!to_described && !to_framed) {
+            if (checked == 0) {
+                ++st.counters.malformed;
+                ++st.counters.malformed_by[kind];
+            } else {
+                ++st.counters.unstreamed;
+            }
             continue;
         }
-        unsigned char* frame = st.frame_buf[i].data();
-        // A longer datagram was cut to the room there is.
-        std::size_t len = st.msgs[i].msg_len;
-        if (!set.unchecked) {
-            len = whole_export_size(frame + relay_addr_size, len);
-            if (len == 0) {
-                ++st.counters.malformed;
-                continue;
-            }
+        ++st.counters.relayed;
+        ++st.counters.relayed_by[kind];
+        if (to_framed) {
+            framed_head h;
+            h.length = static_cast<std::uint32_t>(framed_head_size + checked);
+            h.kind = framed_live;
+            h.family = exporter.is_v4() ? 4 : 6;
+            h.port = port;
+            h.time_ns = now_ns;
+            h.exporter = exporter;
+            encode_framed_head(frame, h);
+            st.framed.frame_iov[st.framed.frames++] = {frame, framed_head_size + checked};
         }
-        store_net32(frame, exporter.v4_net());
-        st.frame_iov[st.frames++] = {frame, relay_addr_size + len};
+        if (to_described) {
+            unsigned char* f = frame + framed_head_size - relay_addr_size;
+            store_net32(f, exporter.v4_net());
+            st.described.frame_iov[st.described.frames++] = {f, relay_addr_size + described};
+        }
     }
-    st.counters.relayed += st.frames;
 }
 
-void relay_batch_to_clients(relay_state& st)
+void relay_batch_to_clients(relay_state& st, client_table& t)
 {
-    if (st.viewers == 0 || st.frames == 0)
+    if (t.viewers == 0 || t.frames == 0)
         return;
     fd_set wset;
     FD_ZERO(&wset);
     int maxfd = -1;
-    for (int fd : st.l_clients) {
+    for (int fd : t.l_clients) {
         if (fd > 0) {
             FD_SET(fd, &wset);
             maxfd = std::max(maxfd, fd);
@@ -155,30 +204,30 @@ void relay_batch_to_clients(relay_state& st)
     } while (r < 0 && errno == EINTR);
     if (r < 0)
         fatal_error("select (write) error");
-    const std::span<const iovec> batch(st.frame_iov.data(), st.frames);
+    const std::span<const iovec> batch(t.frame_iov.data(), t.frames);
     for (int slot = 0; slot < relay_max_clients; ++slot) {
-        int fd = st.l_clients[slot];
+        int fd = t.l_clients[slot];
         if (fd <= 0)
             continue;
         std::size_t started = 0;
-        send_result res = FD_ISSET(fd, &wset) ? send_frames(fd, st.pending[slot], batch, &started)
+        send_result res = FD_ISSET(fd, &wset) ? send_frames(fd, t.pending[slot], batch, &started)
                                               : send_result::no_room;
         if (res == send_result::gone)
-            client_gone(st, slot);
+            client_gone(t, slot);
         else
-            st.counters.missed += st.frames - started;
+            st.counters.missed += t.frames - started;
     }
 }
 
 // The rest of a cut frame goes out as soon as the viewer can take it, not
 // only with the next datagram, which may be minutes away.
-void pay_debts(relay_state& st, const fd_set& wset)
+void pay_debts(client_table& t, const fd_set& wset)
 {
     for (int slot = 0; slot < relay_max_clients; ++slot) {
-        int fd = st.l_clients[slot];
-        if (fd > 0 && st.pending[slot].owed() > 0 && FD_ISSET(fd, &wset) &&
-            send_frames(fd, st.pending[slot], {}) == send_result::gone)
-            client_gone(st, slot);
+        int fd = t.l_clients[slot];
+        if (fd > 0 && t.pending[slot].owed() > 0 && FD_ISSET(fd, &wset) &&
+            send_frames(fd, t.pending[slot], {}) == send_result::gone)
+            client_gone(t, slot);
     }
 }
 
@@ -200,17 +249,17 @@ void refuse(relay_state& st, int fd, const net_address& addr, const char* why)
     report_viewer_event(LOG_NOTICE, st.msg_buf.data());
 }
 
-int viewers_from(const relay_state& st, const net_address& addr)
+int viewers_from(const client_table& t, const net_address& addr)
 {
     int n = 0;
     for (int slot = 0; slot < relay_max_clients; ++slot)
-        n += st.l_clients[slot] > 0 && st.peer[slot] == addr;
+        n += t.l_clients[slot] > 0 && t.peer[slot] == addr;
     return n;
 }
 
 // Takes one waiting connection. Returns false when there is none left to
 // take in this pass (none waiting, or accepting is paused).
-bool accept_client(relay_state& st, int listen_fd)
+bool accept_client(relay_state& st, client_table& t, int listen_fd)
 {
     sockaddr_storage peer{};
     socklen_t len = sizeof peer;
@@ -260,18 +309,29 @@ bool accept_client(relay_state& st, int listen_fd)
         reject(st, fd, "Descriptor %d is beyond select's reach.  New client rejected.\n", fd);
         return true;
     }
-    if (set.per_address > 0 && viewers_from(st, addr) >= set.per_address) {
+    if (set.per_address > 0 && viewers_from(t, addr) >= set.per_address) {
         refuse(st, fd, addr, "too many viewers from that address");
         return true;
     }
     tune_client_socket(fd, set.bufsize);
     for (int slot = 0; slot < relay_max_clients; ++slot) {
-        if (st.l_clients[slot] == 0) {
+        if (t.l_clients[slot] == 0) {
             if (debug_mode)
                 debug_line("New client:  Assigning fd %d to l_clients[%d]\n", fd, slot);
-            st.l_clients[slot] = fd;
-            st.peer[slot] = addr;
-            ++st.viewers;
+            t.l_clients[slot] = fd;
+            t.peer[slot] = addr;
+            ++t.viewers;
+            // A framed viewer owes nothing yet but is owed the greeting,
+            // which goes out before any frame.
+            if (t.framed) {
+                pending_frame& p = t.pending[slot];
+                p.buf = std::make_unique_for_overwrite<unsigned char[]>(framed_greeting.size());
+                std::memcpy(p.buf.get(), framed_greeting.data(), framed_greeting.size());
+                p.cap = p.len = framed_greeting.size();
+                p.off = 0;
+                if (send_frames(fd, p, {}) == send_result::gone)
+                    client_gone(t, slot);
+            }
             return true;
         }
     }
@@ -282,10 +342,10 @@ bool accept_client(relay_state& st, int listen_fd)
 // Reads and throws away what viewers send, noticing those that left. The
 // readiness is that of the wait, and a slot may hold a connection accepted
 // since, so the read never waits.
-void read_clients(relay_state& st, const fd_set& rset)
+void read_clients(relay_state& st, client_table& t, const fd_set& rset)
 {
     for (int slot = 0; slot < relay_max_clients; ++slot) {
-        int fd = st.l_clients[slot];
+        int fd = t.l_clients[slot];
         if (fd <= 0 || !FD_ISSET(fd, &rset))
             continue;
         ssize_t n = recv(fd, st.msg_buf.data(), st.msg_buf.size(), MSG_DONTWAIT);
@@ -295,11 +355,11 @@ void read_clients(relay_state& st, const fd_set& rset)
         } else if (n == 0) {
             if (debug_mode)
                 debug_line("Closing connection %d/%d\n", fd, slot);
-            drop_client(st, slot);
+            drop_client(t, slot);
         } else if (!transient(errno)) {
             if (debug_mode)
                 debug_line("client %d/%d died somehow.\n", fd, slot);
-            drop_client(st, slot);
+            drop_client(t, slot);
         }
     }
 }
@@ -309,7 +369,8 @@ void update_metrics(relay_state& st);
 relay_gauges gauges(const relay_state& st)
 {
     relay_gauges g;
-    g.viewers = st.viewers;
+    g.viewers = st.described.viewers;
+    g.framed_viewers = st.framed.viewers;
     return g;
 }
 
@@ -347,9 +408,10 @@ void tick(relay_state& st, long now)
         return;
     st.next_tick = now + tick_ms;
     update_metrics(st);
-    for (int slot = 0; slot < relay_max_clients; ++slot)
-        if (st.l_clients[slot] > 0 && viewer_vanished(st.l_clients[slot]))
-            client_gone(st, slot);
+    for (client_table* t : {&st.described, &st.framed})
+        for (int slot = 0; slot < relay_max_clients; ++slot)
+            if (t->l_clients[slot] > 0 && viewer_vanished(t->l_clients[slot]))
+                client_gone(*t, slot);
 }
 
 void add_fd(fd_set& set, int fd, int& maxfd)
@@ -437,14 +499,26 @@ void relay_loop(relay_sockets& socks, const relay_settings& set)
         st->udp_fds.push_back(fd.release());
     for (unique_fd& fd : socks.listen)
         st->listen_fds.push_back(fd.release());
+    for (unique_fd& fd : socks.framed)
+        st->framed_fds.push_back(fd.release());
+    st->described = client_table{};
+    st->framed = client_table{};
+    st->framed.framed = true;
     st->set = &set;
     // Each pass accepts until the queue is empty, so the listening sockets
     // must say so instead of waiting. Accepted viewers stay blocking.
-    for (int fd : st->listen_fds) {
+    // Each listener with the viewers it serves.
+    std::vector<std::pair<int, client_table*>> listeners;
+    for (int fd : st->listen_fds)
+        listeners.emplace_back(fd, &st->described);
+    for (int fd : st->framed_fds)
+        listeners.emplace_back(fd, &st->framed);
+    for (auto [fd, table] : listeners) {
         const int listen_flags = fcntl(fd, F_GETFL);
         if (listen_flags < 0 || fcntl(fd, F_SETFL, listen_flags | O_NONBLOCK) < 0)
             fatal_error("listen error");
     }
+    client_table* const tables[] = {&st->described, &st->framed};
 
     // SIGUSR1 is let in only while waiting, where it ends the wait (EINTR),
     // so its flag is never missed. It costs no descriptor, and the
@@ -476,7 +550,7 @@ void relay_loop(relay_sockets& socks, const relay_settings& set)
             if (t >= 0 && (due < 0 || t < due))
                 due = t;
         };
-        if (st->viewers > 0 || !set.metrics_path.empty())
+        if (st->described.viewers > 0 || st->framed.viewers > 0 || !set.metrics_path.empty())
             sooner(st->next_tick);
         if (st->accept_paused)
             sooner(st->accept_resume);
@@ -495,17 +569,19 @@ void relay_loop(relay_sockets& socks, const relay_settings& set)
         for (int fd : st->udp_fds)
             add_fd(rset, fd, maxfd);
         if (!st->accept_paused)
-            for (int fd : st->listen_fds)
+            for (auto [fd, table] : listeners)
                 add_fd(rset, fd, maxfd);
         bool owing = false;
-        for (int slot = 0; slot < relay_max_clients; ++slot) {
-            int fd = st->l_clients[slot];
-            if (fd > 0) {
-                add_fd(rset, fd, maxfd);
-                // Only a viewer owed bytes is waited on for room.
-                if (st->pending[slot].owed() > 0) {
-                    add_fd(wset, fd, maxfd);
-                    owing = true;
+        for (client_table* t : tables) {
+            for (int slot = 0; slot < relay_max_clients; ++slot) {
+                int fd = t->l_clients[slot];
+                if (fd > 0) {
+                    add_fd(rset, fd, maxfd);
+                    // Only a viewer owed bytes is waited on for room.
+                    if (t->pending[slot].owed() > 0) {
+                        add_fd(wset, fd, maxfd);
+                        owing = true;
+                    }
                 }
             }
         }
@@ -524,19 +600,22 @@ void relay_loop(relay_sockets& socks, const relay_settings& set)
             continue;  // only a timer ran out
 
         if (owing)
-            pay_debts(*st, wset);
+            for (client_table* t : tables)
+                pay_debts(*t, wset);
         for (int fd : st->udp_fds) {
             if (FD_ISSET(fd, &rset)) {
                 receive_batch(*st, fd);
-                relay_batch_to_clients(*st);
+                for (client_table* t : tables)
+                    relay_batch_to_clients(*st, *t);
             }
         }
-        for (int fd : st->listen_fds) {
+        for (auto [fd, table] : listeners) {
             if (st->accept_paused || !FD_ISSET(fd, &rset))
                 continue;
-            for (int i = 0; i < accepts_per_pass && accept_client(*st, fd); ++i) {
+            for (int i = 0; i < accepts_per_pass && accept_client(*st, *table, fd); ++i) {
             }
         }
-        read_clients(*st, rset);
+        for (client_table* t : tables)
+            read_clients(*st, *t, rset);
     }
 }

@@ -211,9 +211,9 @@ std::string counters_line(const relay_counters& c, const relay_gauges& g)
     std::snprintf(line, sizeof line,
                   "counters: received=%" PRIu64 " relayed=%" PRIu64 " malformed=%" PRIu64
                   " unlisted=%" PRIu64 " viewers=%d refused=%" PRIu64 " missed=%" PRIu64
-                  " unstreamed=%" PRIu64 " framed_viewers=%d templates=%zu replayed=%" PRIu64,
+                  " unstreamed=%" PRIu64 " framed_viewers=%d",
                   c.received, c.relayed, c.malformed, c.unlisted, g.viewers, c.refused, c.missed,
-                  c.unstreamed, g.framed_viewers, g.templates, c.replayed);
+                  c.unstreamed, g.framed_viewers);
     return line;
 }
 
@@ -274,12 +274,6 @@ std::string metrics_text(const relay_counters& c, const relay_gauges& g)
                    c.malformed_by);
     add_family(s, "nelkd_framed_viewers", "gauge", "Viewers of the framed stream connected now.");
     add_sample(s, "nelkd_framed_viewers", "", static_cast<std::uint64_t>(g.framed_viewers));
-    add_family(s, "nelkd_templates", "gauge",
-               "Template and options template records held for viewers that connect later.");
-    add_sample(s, "nelkd_templates", "", g.templates);
-    add_family(s, "nelkd_template_frames_replayed_total", "counter",
-               "Template frames replayed to viewers of the framed stream as they connected.");
-    add_sample(s, "nelkd_template_frames_replayed_total", "", c.replayed);
     return s;
 }
 

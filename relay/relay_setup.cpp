@@ -145,7 +145,7 @@ option_result parse_options(int argc, char* argv[])
     option_result r;
     optind = 0;  // a fresh scan, also when called more than once
     int c;
-    while ((c = getopt(argc, argv, "u:t:s:drb:e:a:m:M:F:T:U:")) != -1) {
+    while ((c = getopt(argc, argv, "u:t:s:drb:e:a:m:M:F:U:")) != -1) {
         long long v = 0;
         switch (c) {
         case 'u':
@@ -161,11 +161,6 @@ option_result parse_options(int argc, char* argv[])
             if (!parse_count(optarg, 0, 65535, &v))
                 return refuse(r, option_outcome::bad_port);
             r.settings.framed_port = static_cast<int>(v);
-            break;
-        case 'T':
-            if (!parse_count(optarg, 1, 604800, &v))
-                return refuse(r, option_outcome::bad_ttl);
-            r.settings.template_ttl_s = static_cast<long>(v);
             break;
         case 'U':
             if (*optarg == '\0')

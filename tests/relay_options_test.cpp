@@ -9,6 +9,7 @@
 #include <arpa/inet.h>
 
 #include "common/nf5.h"
+#include "common/export_checks.h"
 #include "relay/relay.h"
 
 namespace {
@@ -87,8 +88,6 @@ TEST(RelayOptions, RefusalsNameTheArgument)
         {{"-b", "fe80::1%eth0"}, option_outcome::bad_address, "fe80::1%eth0"},
         {{"-F", "65536"}, option_outcome::bad_port, "65536"},
         {{"-F", "4445x"}, option_outcome::bad_port, "4445x"},
-        {{"-T", "0"}, option_outcome::bad_ttl, "0"},
-        {{"-T", "604801"}, option_outcome::bad_ttl, "604801"},
         {{"-U", ""}, option_outcome::bad_user, ""},
         {{"-e", ""}, option_outcome::bad_prefixes, ""},
         {{"-e", "10.0.0.0/8,"}, option_outcome::bad_prefixes, "10.0.0.0/8,"},
@@ -129,7 +128,7 @@ TEST(RelayOptions, AccessAndLimits)
 {
     option_result r = parse({"-r", "-b", "127.0.0.2", "-e", "10.0.0.0/8,192.0.2.1", "-a",
                              "0.0.0.0/0,2001:db8::/32", "-e", "198.51.100.128/25", "-m", "256",
-                             "-M", "x.prom", "-b", "::1", "-F", "4445", "-T", "60", "-U",
+                             "-M", "x.prom", "-b", "::1", "-F", "4445", "-U",
                              "nobody"});
     ASSERT_EQ(r.outcome, option_outcome::run);
     EXPECT_TRUE(r.settings.unchecked);
@@ -140,7 +139,6 @@ TEST(RelayOptions, AccessAndLimits)
     EXPECT_EQ(shown(r.settings.exporters), "10.0.0.0/104 192.0.2.1/128 198.51.100.128/121 ");
     EXPECT_EQ(shown(r.settings.viewers), "0.0.0.0/96 2001:db8::/32 ");
     EXPECT_EQ(r.settings.framed_port, 4445);
-    EXPECT_EQ(r.settings.template_ttl_s, 60);
     EXPECT_EQ(r.settings.user, "nobody");
     EXPECT_EQ(r.settings.per_address, 256);
     EXPECT_EQ(r.settings.metrics_path, "x.prom");
@@ -149,7 +147,6 @@ TEST(RelayOptions, AccessAndLimits)
     EXPECT_FALSE(none.settings.unchecked);
     EXPECT_TRUE(none.settings.bind_addrs.empty());
     EXPECT_EQ(none.settings.framed_port, -1);
-    EXPECT_EQ(none.settings.template_ttl_s, 1800);
     EXPECT_TRUE(none.settings.exporters.empty());
     EXPECT_TRUE(none.settings.viewers.empty());
     EXPECT_EQ(none.settings.per_address, 0);
@@ -224,6 +221,104 @@ TEST(RelayChecks, WholeExportSize)
         EXPECT_EQ(whole_export_size(d.data(), d.size()), c.want)
             << "version " << c.version << " count " << c.count << " length " << c.len;
     }
+}
+
+using bytes = std::vector<std::uint8_t>;
+
+// NetFlow v9 and IPFIX messages built from words: a header, then sets.
+struct message {
+    bytes b;
+    message& u16(unsigned v)
+    {
+        b.push_back(static_cast<std::uint8_t>(v >> 8));
+        b.push_back(static_cast<std::uint8_t>(v));
+        return *this;
+    }
+    message& u32(std::uint32_t v) { return u16(v >> 16).u16(v & 0xffff); }
+    message& pad(std::size_t n)
+    {
+        b.insert(b.end(), n, 0);
+        return *this;
+    }
+};
+
+message v9() { return message{}.u16(9).u16(1).u32(1000).u32(1700000000).u32(42).u32(7); }
+// An IPFIX header claiming `length` bytes (0: fixed later to the message).
+message ipfix(unsigned length = 0)
+{
+    return message{}.u16(10).u16(length).u32(1700000000).u32(42).u32(7);
+}
+bytes sized(message m)
+{
+    store_be16(m.b.data() + 2, static_cast<std::uint16_t>(m.b.size()));
+    return m.b;
+}
+
+TEST(RelayChecks, NineAndIpfixShapes)
+{
+    // A template of two fields and a data set of one 8-byte record.
+    const bytes v9_good = v9().u16(0).u16(16).u16(256).u16(2).u16(8).u16(4).u16(12).u16(4)
+                              .u16(256).u16(12).u32(0x0a000001).u32(0x0a000002).b;
+    bytes v9_padded = v9_good;
+    v9_padded.insert(v9_padded.end(), {0, 0, 0});
+    const bytes ipfix_good = sized(ipfix().u16(2).u16(20).u16(256).u16(2).u16(8).u16(4)
+                                       .u16(0x8000 | 12).u16(4).u32(29305).u16(256).u16(4)
+                                       .u16(2).u16(8).u16(300).u16(0)   // withdrawal
+                                       .u16(256).u16(8).u32(1));
+    bytes ipfix_trailing = ipfix_good;
+    ipfix_trailing.insert(ipfix_trailing.end(), {1, 2, 3, 4, 5});
+    struct case_ {
+        const char* what;
+        bytes d;
+        std::size_t want;
+        std::size_t templates;
+    };
+    const case_ cases[] = {
+        {"v9 template and data", v9_good, v9_good.size(), 1},
+        {"v9 padding cut", v9_padded, v9_good.size(), 1},
+        {"v9 short header", bytes(v9_good.begin(), v9_good.begin() + 19), 0, 0},
+        {"v9 header alone", v9().b, 20, 0},
+        {"v9 set shorter than 4", v9().u16(256).u16(3).pad(4).b, 0, 0},
+        {"v9 set past the end", v9().u16(256).u16(12).u32(1).b, 0, 0},
+        {"v9 zero-length field", v9().u16(0).u16(12).u16(256).u16(1).u16(8).u16(0).b, 0, 0},
+        {"v9 template overruns its set", v9().u16(0).u16(12).u16(256).u16(2).u16(8).u16(4).b, 0,
+         0},
+        {"v9 options template", v9().u16(1).u16(20).u16(257).u16(4).u16(4).u16(1).u16(4)
+                                    .u16(34).u16(4).pad(2).b, 40, 1},
+        {"v9 options lengths not whole fields",
+         v9().u16(1).u16(16).u16(257).u16(3).u16(4).u16(1).u16(4).u16(0).b, 0, 0},
+        {"IPFIX templates, withdrawal, data", ipfix_good, ipfix_good.size(), 2},
+        {"IPFIX bytes after the message cut", ipfix_trailing, ipfix_good.size(), 2},
+        {"IPFIX length below its header", ipfix(15).pad(8).b, 0, 0},
+        {"IPFIX length that lies", ipfix(40).u16(256).u16(8).u32(1).b, 0, 0},
+        {"IPFIX sets that do not tile", sized(ipfix().u16(256).u16(8).u32(1).pad(1)), 0, 0},
+        {"IPFIX enterprise number cut off",
+         sized(ipfix().u16(2).u16(12).u16(256).u16(1).u16(0x8000 | 12).u16(4)), 0, 0},
+        {"IPFIX variable-length field", sized(ipfix().u16(2).u16(12).u16(256).u16(1).u16(82)
+                                                  .u16(65535)), 28, 1},
+        {"IPFIX options with no scope",
+         sized(ipfix().u16(3).u16(14).u16(256).u16(1).u16(0).u16(34).u16(4)), 0, 0},
+        {"IPFIX options template", sized(ipfix().u16(3).u16(18).u16(256).u16(2).u16(1)
+                                             .u16(149).u16(4).u16(34).u16(4)), 34, 1},
+        {"version 7", message{}.u16(7).pad(40).b, 0, 0},
+        {"one byte", {9}, 0, 0},
+    };
+    std::vector<template_record> found;
+    for (const case_& c : cases) {
+        checked_export e = check_export(c.d.data(), c.d.size(), &found);
+        EXPECT_EQ(e.length, c.want) << c.what;
+        EXPECT_EQ(found.size(), c.templates) << c.what;
+    }
+    // What a template record says of itself, pointing into the datagram.
+    check_export(ipfix_good.data(), ipfix_good.size(), &found);
+    ASSERT_EQ(found.size(), 2u);
+    EXPECT_EQ(found[0].set_id, ipfix_template_set);
+    EXPECT_EQ(found[0].template_id, 256);
+    EXPECT_EQ(found[0].size, 20u - 4);
+    EXPECT_EQ(found[0].bytes, ipfix_good.data() + 20);
+    EXPECT_TRUE(found[1].withdrawal);
+    EXPECT_EQ(found[1].template_id, 300);
+    EXPECT_EQ(check_export(ipfix_good.data(), ipfix_good.size()).domain, 7u);
 }
 
 TEST(RelayLog, BurstThenSummary)

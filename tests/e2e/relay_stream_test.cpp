@@ -226,7 +226,7 @@ std::string counters(int received, int relayed, int malformed, int unlisted, int
     std::ostringstream s;
     s << "counters: received=" << received << " relayed=" << relayed << " malformed=" << malformed
       << " unlisted=" << unlisted << " viewers=" << viewers << " refused=" << refused
-      << " missed=" << missed << " unstreamed=0 framed_viewers=0 templates=0 replayed=0\n";
+      << " missed=" << missed << " unstreamed=0 framed_viewers=0\n";
     return s.str();
 }
 
@@ -354,7 +354,7 @@ TEST(RelayStream, MetricsFile)
         text << std::ifstream(path).rdbuf();
         auto got = parse_prometheus(text.str(), error);
         EXPECT_EQ(error, "") << text.str();
-        const std::map<std::string, double> want = {
+        std::map<std::string, double> want = {
             {"nelkd_datagrams_received_total", 2},
             {"nelkd_datagrams_relayed_total", 1},
             {"nelkd_datagrams_dropped_total{reason=\"malformed\"}", 1},
@@ -362,7 +362,17 @@ TEST(RelayStream, MetricsFile)
             {"nelkd_viewers", 1},
             {"nelkd_connections_refused_total", 0},
             {"nelkd_frames_missed_total", 0},
+            {"nelkd_datagrams_dropped_total{reason=\"unstreamed\"}", 0},
+            {"nelkd_framed_viewers", 0},
         };
+        // By version: the good v5 export, and three bytes of no version.
+        for (const char* family : {"received", "relayed", "malformed"})
+            for (const char* v : {"5", "9", "10", "other"}) {
+                const std::string f = std::string(family);
+                want[std::string("nelkd_version_datagrams_") + family + "_total{version=\"" + v +
+                     "\"}"] = (f != "malformed" && std::string(v) == "5") ||
+                               (f != "relayed" && std::string(v) == "other");
+            }
         EXPECT_EQ(got, want) << text.str();
         // Only the file itself: the temporary one was renamed over it.
         int files = 0;

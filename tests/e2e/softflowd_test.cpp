@@ -25,6 +25,9 @@
 #include <tuple>
 #include <vector>
 
+#include "common/export_checks.h"
+#include "common/framed_stream.h"
+#include "common/net_address.h"
 #include "tests/e2e/harness.h"
 #include "tests/e2e/pty_harness.h"
 
@@ -418,6 +421,74 @@ std::string report_of(const std::string& screen)
     return at == std::string::npos ? "" : screen.substr(at);
 }
 
+// A socket on 127.0.0.1 that softflowd exports to and the test reads.
+unique_fd recorder_socket()
+{
+    unique_fd recorder(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    const int rcvbuf = 4 << 20;
+    setsockopt(recorder.get(), SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
+    sockaddr_in me{};
+    me.sin_family = AF_INET;
+    me.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (bind(recorder.get(), reinterpret_cast<sockaddr*>(&me), sizeof me) != 0)
+        recorder.reset();
+    return recorder;
+}
+
+int local_port(int fd)
+{
+    sockaddr_storage me{};
+    socklen_t len = sizeof me;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&me), &len);
+    std::uint16_t port = 0;
+    from_sockaddr(me, &port);
+    return port;
+}
+
+// softflowd reads the whole capture, then waits on its control socket:
+// expire every flow, then shut down, which exports them all to the
+// recorder, whose datagrams come back in the order they were sent.
+::testing::AssertionResult export_with_softflowd(const std::string& softflowd,
+                                                 const std::string& softflowctl,
+                                                 const std::string& version,
+                                                 const std::string& capture,
+                                                 const std::string& dir, int recorder,
+                                                 std::vector<bytes>& recorded)
+{
+    const std::string ctl = dir + "/ctl-" + version;
+    process exporter = spawn({softflowd, "-d", "-r", capture, "-v", version, "-n",
+                              "127.0.0.1:" + std::to_string(local_port(recorder)), "-c", ctl,
+                              "-p", dir + "/pid-" + version});
+    std::string log;
+    bool expired = false;
+    for (auto end = steady::now() + 60s; !expired && steady::now() < end && exporter.running();) {
+        struct stat st{};
+        if (stat(ctl.c_str(), &st) == 0 && S_ISSOCK(st.st_mode))
+            expired = run_tool({softflowctl, "-c", ctl, "expire-all"}, log);
+        if (!expired)
+            std::this_thread::sleep_for(50ms);
+    }
+    if (!expired)
+        return ::testing::AssertionFailure() << log << exporter.out() << exporter.err();
+    if (!run_tool({softflowctl, "-c", ctl, "shutdown"}, log))
+        return ::testing::AssertionFailure() << log;
+    if (!wait_exit(exporter, 60s) || exporter.exit_code() != 0)
+        return ::testing::AssertionFailure() << exporter.out() << exporter.err();
+    // Everything it sent is in the recorder's buffer by now.
+    for (;;) {
+        pollfd pfd{recorder, POLLIN, 0};
+        if (poll(&pfd, 1, 500) <= 0)
+            break;
+        bytes d(65536);
+        const ssize_t n = recv(recorder, d.data(), d.size(), 0);
+        if (n < 0)
+            break;
+        d.resize(static_cast<std::size_t>(n));
+        recorded.push_back(std::move(d));
+    }
+    return ::testing::AssertionSuccess();
+}
+
 TEST(Softflowd, ExportsThroughTheRelayToBothViewers)
 {
     const std::string softflowd = find_tool("softflowd");
@@ -444,19 +515,6 @@ TEST(Softflowd, ExportsThroughTheRelayToBothViewers)
     { std::ofstream touch(clock_file); }
     set_clock(clock_file, before_hour);
 
-    // The recorder: softflowd exports to it; it hands each datagram on.
-    unique_fd recorder(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-    ASSERT_TRUE(recorder);
-    const int rcvbuf = 4 << 20;
-    setsockopt(recorder.get(), SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
-    sockaddr_in me{};
-    me.sin_family = AF_INET;
-    me.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(bind(recorder.get(), reinterpret_cast<sockaddr*>(&me), sizeof me), 0);
-    socklen_t me_len = sizeof me;
-    getsockname(recorder.get(), reinterpret_cast<sockaddr*>(&me), &me_len);
-    const int recorder_port = ntohs(me.sin_port);
-
     const int udp = free_udp_port();
     const int tcp = free_tcp_port();
     process relay = start_nelkd(udp, tcp);
@@ -480,39 +538,11 @@ TEST(Softflowd, ExportsThroughTheRelayToBothViewers)
     ASSERT_TRUE(top.wait_key_mode(30s)) << top.screen;
     ASSERT_TRUE(top.wait_screen("Starting. Hit '?' for help with keys.", 30s)) << top.screen;
 
-    // softflowd reads the whole file, then waits on its control socket:
-    // expire every flow, then shut down, which exports them all.
-    const std::string ctl = dir.path + "/ctl";
-    process exporter = spawn({softflowd, "-d", "-r", capture, "-v", "5", "-n",
-                              "127.0.0.1:" + std::to_string(recorder_port), "-c", ctl, "-p",
-                              dir.path + "/pid"});
-    std::string log;
-    bool expired = false;
-    for (auto end = steady::now() + 60s; !expired && steady::now() < end && exporter.running();) {
-        struct stat st{};
-        if (stat(ctl.c_str(), &st) == 0 && S_ISSOCK(st.st_mode))
-            expired = run_tool({softflowctl, "-c", ctl, "expire-all"}, log);
-        if (!expired)
-            std::this_thread::sleep_for(50ms);
-    }
-    ASSERT_TRUE(expired) << log << exporter.out() << exporter.err();
-    ASSERT_TRUE(run_tool({softflowctl, "-c", ctl, "shutdown"}, log)) << log;
-    ASSERT_TRUE(wait_exit(exporter, 60s)) << exporter.out() << exporter.err();
-    ASSERT_EQ(exporter.exit_code(), 0) << exporter.out() << exporter.err();
-
-    // Everything it sent is in the recorder's buffer by now.
     std::vector<bytes> recorded;
-    for (;;) {
-        pollfd pfd{recorder.get(), POLLIN, 0};
-        if (poll(&pfd, 1, 500) <= 0)
-            break;
-        bytes d(65536);
-        const ssize_t n = recv(recorder.get(), d.data(), d.size(), 0);
-        if (n < 0)
-            break;
-        d.resize(static_cast<std::size_t>(n));
-        recorded.push_back(std::move(d));
-    }
+    unique_fd recorder = recorder_socket();
+    ASSERT_TRUE(recorder);
+    ASSERT_TRUE(export_with_softflowd(softflowd, softflowctl, "5", capture, dir.path, recorder.get(),
+                                      recorded));
 
     // Our reading of them.
     std::vector<decoded_record> records;
@@ -622,6 +652,127 @@ TEST(Softflowd, ExportsThroughTheRelayToBothViewers)
     }
     EXPECT_TRUE(relay.running());
     EXPECT_TRUE(dump.running());
+}
+
+}  // namespace
+
+namespace {
+
+// A UDP socket bound to a loopback address of one family ("127.0.0.1" or
+// "::1"), at a port of the kernel's choice.
+unique_fd loopback_sender(const char* address)
+{
+    net_address a;
+    parse_address(address, &a);
+    sockaddr_storage ss{};
+    socklen_t len = to_sockaddr(a, 0, &ss);
+    unique_fd fd(socket(ss.ss_family, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    if (fd && bind(fd.get(), reinterpret_cast<sockaddr*>(&ss), len) != 0)
+        fd.reset();
+    return fd;
+}
+
+bool send_to(int fd, const char* address, int port, const bytes& d)
+{
+    net_address a;
+    parse_address(address, &a);
+    sockaddr_storage ss{};
+    socklen_t len = to_sockaddr(a, static_cast<std::uint16_t>(port), &ss);
+    return sendto(fd, d.data(), d.size(), 0, reinterpret_cast<sockaddr*>(&ss), len) ==
+           static_cast<ssize_t>(d.size());
+}
+
+std::uint64_t now_ns()
+{
+    return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                          std::chrono::system_clock::now().time_since_epoch())
+                                          .count());
+}
+
+// softflowd's NetFlow v9 from an IPv4 exporter and its IPFIX from an IPv6
+// one, and a v5 export after them: the framed viewer gets every datagram
+// whole and in order, with its exporter and port, behind the greeting; the
+// described stream's viewer gets the v5 export alone, byte for byte.
+TEST(Softflowd, NineAndIpfixThroughTheFramedStream)
+{
+    const std::string softflowd = find_tool("softflowd");
+    const std::string softflowctl = find_tool("softflowctl");
+    if (softflowd.empty() || softflowctl.empty()) {
+        const char* ci = std::getenv("CI");
+        if (ci && std::string(ci) == "true")
+            FAIL() << "softflowd and softflowctl are needed";
+        GTEST_SKIP() << "softflowd and softflowctl are needed";
+    }
+    temp_dir dir;
+    ASSERT_FALSE(dir.path.empty());
+    std::vector<made_flow> flows = capture_flows();
+    const std::string capture = dir.path + "/flows.pcap";
+    ASSERT_TRUE(write_capture(capture, flows));
+
+    const int udp = free_udp_port(), tcp = free_tcp_port(), framed = free_tcp_port();
+    process relay = start_nelkd(udp, tcp, {"-F", std::to_string(framed)});
+    ASSERT_TRUE(relay.running()) << relay.err();
+    unique_fd fv = tcp_connect(framed);
+    unique_fd dv = tcp_connect(tcp);
+    ASSERT_TRUE(fv && dv);
+    ASSERT_TRUE(wait_output_count(relay, "New client:", 2, 30s)) << relay.out();
+    bytes greeting(framed_greeting.size());
+    ASSERT_TRUE(read_exact(fv.get(), greeting, 10s));
+    EXPECT_EQ(greeting, bytes(framed_greeting.begin(), framed_greeting.end()));
+
+    struct sent {
+        bytes datagram;
+        const char* from;
+        int port;
+    };
+    std::vector<sent> want;
+    const std::uint64_t t0 = now_ns();
+    for (const auto& [version, from] : {std::pair{"9", "127.0.0.1"}, std::pair{"10", "::1"}}) {
+        unique_fd recorder = recorder_socket();
+        ASSERT_TRUE(recorder);
+        std::vector<bytes> recorded;
+        ASSERT_TRUE(export_with_softflowd(softflowd, softflowctl, version, capture, dir.path,
+                                          recorder.get(), recorded));
+        ASSERT_GE(recorded.size(), 2u) << "templates and data";
+        unique_fd sender = loopback_sender(from);
+        ASSERT_TRUE(sender);
+        for (const bytes& d : recorded) {
+            ASSERT_EQ(load_be16(d.data()), std::stoi(version));
+            ASSERT_GT(check_export(d.data(), d.size()).length, 0u);
+            ASSERT_TRUE(send_to(sender.get(), from, udp, d));
+            want.push_back({d, from, local_port(sender.get())});
+            // One at a time, as a router paces them: none is lost in buffers.
+            std::this_thread::sleep_for(2ms);
+        }
+    }
+    const bytes v5 = v5_datagram(7, 3);
+    unique_fd sender = loopback_sender("127.0.0.1");
+    ASSERT_TRUE(send_to(sender.get(), "127.0.0.1", udp, v5));
+    want.push_back({v5, "127.0.0.1", local_port(sender.get())});
+    const std::uint64_t t1 = now_ns();
+
+    for (std::size_t i = 0; i < want.size(); ++i) {
+        bytes head(framed_head_size);
+        ASSERT_TRUE(read_exact(fv.get(), head, 10s)) << "frame " << i;
+        const framed_head h = decode_framed_head(head.data());
+        const sent& w = want[i];
+        const std::size_t length = check_export(w.datagram.data(), w.datagram.size()).length;
+        ASSERT_EQ(h.length, framed_head_size + length) << "frame " << i;
+        EXPECT_EQ(h.kind, framed_live);
+        EXPECT_EQ(h.family, std::string(w.from) == "::1" ? 6 : 4) << "frame " << i;
+        EXPECT_EQ(address_text(h.exporter), w.from) << "frame " << i;
+        EXPECT_EQ(h.port, w.port) << "frame " << i;
+        EXPECT_GE(h.time_ns, t0);
+        EXPECT_LE(h.time_ns, t1 + 1000000000u);
+        bytes d(length);
+        ASSERT_TRUE(read_exact(fv.get(), d, 10s));
+        EXPECT_EQ(d, bytes(w.datagram.begin(), w.datagram.begin() + length)) << "frame " << i;
+    }
+    bytes described(4 + v5.size());
+    ASSERT_TRUE(read_exact(dv.get(), described, 10s));
+    EXPECT_EQ(described, frame_of(v5));
+    EXPECT_TRUE(read_available(dv.get(), 200ms, 1000ms).empty());
+    EXPECT_TRUE(read_available(fv.get(), 200ms, 1000ms).empty());
 }
 
 }  // namespace

@@ -353,4 +353,5 @@ void print_usage(const char* prog)
     std::printf("  -m <count>    Serve at most <count> viewers from one address\n");
     std::printf("  -r            Relay every datagram unchecked, not only whole NetFlow v5\n");
     std::printf("  -M <file>     Write counters to <file> every 10 s (Prometheus text format)\n");
+    std::printf("  -F <tcpport>  Serve the framed stream (NetFlow v5, v9, IPFIX; IPv4 and IPv6)\n");
 }

@@ -1,5 +1,7 @@
 #include "tests/e2e/harness.h"
 
+#include "common/net_address.h"
+
 #include "common/nf5.h"
 #include "tools/loopback.h"
 
@@ -408,40 +410,97 @@ std::vector<std::uint8_t> v5_datagram(std::uint32_t sequence, unsigned records)
     return d;
 }
 
+std::vector<std::uint8_t> flow_message(std::uint16_t version, std::uint32_t sequence)
+{
+    const bool ipfix = version == 10;
+    const std::size_t head = ipfix ? 16 : 20;
+    // Header, a template set of one two-field template (id 256), a data set
+    // of two 8-byte records.
+    std::vector<std::uint8_t> d(head + 16 + 20);
+    std::uint8_t* p = d.data();
+    store_be16(p, version);
+    if (ipfix) {
+        store_be16(p + 2, static_cast<std::uint16_t>(d.size()));
+        store_be32(p + 4, 1700000000);
+        store_be32(p + 8, sequence);
+        store_be32(p + 12, 7);
+    } else {
+        store_be16(p + 2, 3);
+        store_be32(p + 4, 1000);
+        store_be32(p + 8, 1700000000);
+        store_be32(p + 12, sequence);
+        store_be32(p + 16, 7);
+    }
+    p += head;
+    const std::uint16_t words[] = {static_cast<std::uint16_t>(ipfix ? 2 : 0), 16, 256, 2, 8, 4,
+                                   12, 4, 256, 20};
+    for (std::uint16_t w : words) {
+        store_be16(p, w);
+        p += 2;
+    }
+    for (std::uint32_t i = 0; i < 4; ++i, p += 4)
+        store_be32(p, sequence * 4 + i);
+    return d;
+}
+
 namespace {
 
-bool bind_from(int fd, const char* from)
+// From an address of either family (127.x.y.z or ::1) to the loopback
+// address of the same family.
+struct endpoints {
+    sockaddr_storage local{}, remote{};
+    socklen_t local_len = 0, remote_len = 0;
+    int family = AF_INET;
+};
+
+bool endpoints_for(const char* from, int port, endpoints* e)
 {
-    if (!from)
-        return true;
-    sockaddr_in sin = loopback(0);
-    return inet_pton(AF_INET, from, &sin.sin_addr) == 1 &&
-           bind(fd, reinterpret_cast<sockaddr*>(&sin), sizeof sin) == 0;
+    net_address a = net_address::from_v4_net(htonl(INADDR_LOOPBACK));
+    if (from && !parse_address(from, &a))
+        return false;
+    e->family = a.is_v4() ? AF_INET : AF_INET6;
+    if (from)
+        e->local_len = to_sockaddr(a, 0, &e->local);
+    net_address to = a.is_v4() ? net_address::from_v4_net(htonl(INADDR_LOOPBACK)) : a;
+    e->remote_len = to_sockaddr(to, static_cast<std::uint16_t>(port), &e->remote);
+    return true;
+}
+
+unique_fd socket_from(int type, const endpoints& e)
+{
+    unique_fd fd(socket(e.family, type | SOCK_CLOEXEC, 0));
+    if (fd && e.local_len > 0 &&
+        bind(fd.get(), reinterpret_cast<const sockaddr*>(&e.local), e.local_len) != 0)
+        fd.reset();
+    return fd;
 }
 
 }  // namespace
 
 unique_fd tcp_connect(int port, int rcvbuf, const char* from)
 {
-    unique_fd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    if (!fd || !bind_from(fd.get(), from))
+    endpoints e;
+    if (!endpoints_for(from, port, &e))
         return unique_fd();
+    unique_fd fd = socket_from(SOCK_STREAM, e);
+    if (!fd)
+        return fd;
     if (rcvbuf > 0)
         setsockopt(fd.get(), SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
-    sockaddr_in sin = loopback(port);
-    if (connect(fd.get(), reinterpret_cast<sockaddr*>(&sin), sizeof sin) < 0)
+    if (connect(fd.get(), reinterpret_cast<const sockaddr*>(&e.remote), e.remote_len) < 0)
         fd.reset();
     return fd;
 }
 
 bool udp_send(int port, std::span<const std::uint8_t> data, const char* from)
 {
-    unique_fd fd(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-    if (!fd || !bind_from(fd.get(), from))
+    endpoints e;
+    if (!endpoints_for(from, port, &e))
         return false;
-    sockaddr_in sin = loopback(port);
-    return sendto(fd.get(), data.data(), data.size(), 0, reinterpret_cast<sockaddr*>(&sin),
-                  sizeof sin) == static_cast<ssize_t>(data.size());
+    unique_fd fd = socket_from(SOCK_DGRAM, e);
+    return fd && sendto(fd.get(), data.data(), data.size(), 0,
+                        reinterpret_cast<const sockaddr*>(&e.remote),
+                        e.remote_len) == static_cast<ssize_t>(data.size());
 }
 
 bool read_exact(int fd, std::span<std::uint8_t> buf, milliseconds timeout)

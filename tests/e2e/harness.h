@@ -118,13 +118,18 @@ process start_nelkd(int udpport, int tcpport, const std::vector<std::string>& ex
 // a receiver can tell every datagram of a test apart and check its bytes.
 std::vector<std::uint8_t> v5_datagram(std::uint32_t sequence, unsigned records);
 
+// A sound NetFlow v9 (version 9) or IPFIX (10) message: a template and two
+// data records that follow from `sequence`, which the header carries.
+std::vector<std::uint8_t> flow_message(std::uint16_t version, std::uint32_t sequence);
+
 // A connected TCP socket to 127.0.0.1:port; invalid on failure. A rcvbuf
 // above 0 sets SO_RCVBUF before connecting (a small one makes a slow reader).
-// `from` is the local address to connect from (another 127.x.y.z).
+// `from` is the local address to connect from (another 127.x.y.z, or ::1
+// to connect over IPv6 to ::1).
 unique_fd tcp_connect(int port, int rcvbuf = 0, const char* from = nullptr);
 
 // Sends one datagram to 127.0.0.1:port from a new socket, bound to `from`
-// when given.
+// when given (::1 sends over IPv6 to ::1).
 bool udp_send(int port, std::span<const std::uint8_t> data, const char* from = nullptr);
 
 // Reads exactly buf.size() bytes; false on end of stream, error or time-out.

@@ -32,7 +32,8 @@ std::string usage_text(const std::string& prog)
            "  -a <prefixes> Serve only viewers from these addresses (a.b.c.d/len,...)\n"
            "  -m <count>    Serve at most <count> viewers from one address\n"
            "  -r            Relay every datagram unchecked, not only whole NetFlow v5\n"
-           "  -M <file>     Write counters to <file> every 10 s (Prometheus text format)\n";
+           "  -M <file>     Write counters to <file> every 10 s (Prometheus text format)\n"
+           "  -F <tcpport>  Serve the framed stream (NetFlow v5, v9, IPFIX; IPv4 and IPv6)\n";
 }
 
 std::string listening(int udp, int tcp)

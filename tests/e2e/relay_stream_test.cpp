@@ -18,6 +18,8 @@
 #include <thread>
 #include <vector>
 
+#include "common/framed_stream.h"
+#include "common/net_address.h"
 #include "common/nf5.h"
 #include "tests/e2e/harness.h"
 
@@ -39,17 +41,38 @@ bytes read_bytes(int fd, std::size_t n)
 struct relay_under_test {
     int udp = free_udp_port();
     int tcp = free_tcp_port();
+    int framed = free_tcp_port();
     process relay;
-    explicit relay_under_test(const std::vector<std::string>& extra = {})
-        : relay(start_nelkd(udp, tcp, extra))
+    // The word "@F" in extra stands for the framed stream's port.
+    explicit relay_under_test(std::vector<std::string> extra = {})
+        : relay(start_nelkd(udp, tcp, with_port(extra, framed)))
     {
+    }
+    static std::vector<std::string> with_port(std::vector<std::string> words, int port)
+    {
+        for (std::string& w : words)
+            if (w == "@F")
+                w = std::to_string(port);
+        return words;
     }
     int viewers = 0;
 
     // Connects a viewer and waits until the relay has given it a slot.
-    unique_fd viewer()
+    unique_fd viewer(const char* from = nullptr) { return connect_to(tcp, from); }
+
+    // A viewer of the framed stream, past its greeting.
+    unique_fd framed_viewer(const char* from = nullptr)
     {
-        unique_fd fd = tcp_connect(tcp);
+        unique_fd fd = connect_to(framed, from);
+        bytes greeting(framed_greeting.size());
+        EXPECT_TRUE(read_exact(fd.get(), greeting, wait_time));
+        EXPECT_EQ(greeting, bytes(framed_greeting.begin(), framed_greeting.end()));
+        return fd;
+    }
+
+    unique_fd connect_to(int port, const char* from)
+    {
+        unique_fd fd = tcp_connect(port, 0, from);
         EXPECT_TRUE(fd);
         ++viewers;
         EXPECT_TRUE(wait_output_count(relay, "New client:  Assigning fd ", viewers, wait_time))
@@ -279,6 +302,93 @@ TEST(RelayStream, OnlyWholeExportsEnterTheStream)
     EXPECT_TRUE(read_available(a.get(), milliseconds(200), milliseconds(1000)).empty());
     // 7 strays (one relayed as its records), 14 good exports.
     EXPECT_TRUE(signalled_counters(r, counters(21, 15, 6, 0, 2, 0, 0))) << r.relay.out();
+}
+
+// The datagram of the framed frame that comes next, after checking that
+// its head names the exporter.
+bytes framed_datagram(int fd, const char* exporter)
+{
+    bytes head = read_bytes(fd, framed_head_size);
+    if (head.size() != framed_head_size)
+        return {};
+    framed_head h = decode_framed_head(head.data());
+    EXPECT_EQ(address_text(h.exporter), exporter);
+    EXPECT_EQ(h.family, std::string(exporter).find(':') == std::string::npos ? 4 : 6);
+    EXPECT_EQ(h.kind, framed_live);
+    return read_bytes(fd, h.length - framed_head_size);
+}
+
+// Each malformed shape is dropped and counted; the good exports after it
+// reach framed viewers whole, and the described stream sees none of them.
+TEST(RelayStream, FramedStreamTakesOnlySoundMessages)
+{
+    relay_under_test r({"-F", "@F"});
+    unique_fd f = r.framed_viewer();
+    unique_fd v = r.viewer();
+    auto with = [](bytes d, std::size_t at, std::uint16_t value) {
+        store_be16(d.data() + at, value);
+        return d;
+    };
+    const bytes nine = flow_message(9, 1), ten = flow_message(10, 1);
+    bytes padded = flow_message(9, 2);
+    padded.insert(padded.end(), {0, 0});  // padding, cut
+    const bytes strays[] = {
+        bytes(nine.begin(), nine.begin() + 19),  // short header
+        with(nine, 38, 200),                     // a set length past the end
+        with(nine, 30, 0),                       // a zero-length field
+        with(ten, 2, 200),                       // an IPFIX length that lies
+        with(ten, 18, 12),                       // a template that overruns its set
+    };
+    std::uint32_t seq = 10;
+    for (const bytes& stray : strays) {
+        r.send(stray);
+        r.send(flow_message(9, seq));
+        EXPECT_EQ(framed_datagram(f.get(), "127.0.0.1"), flow_message(9, seq));
+        r.send(flow_message(10, seq));
+        EXPECT_EQ(framed_datagram(f.get(), "127.0.0.1"), flow_message(10, seq));
+        ++seq;
+    }
+    r.send(padded);
+    EXPECT_EQ(framed_datagram(f.get(), "127.0.0.1"), flow_message(9, 2));
+    const bytes five = v5_datagram(3, 2);
+    r.send(five);
+    EXPECT_EQ(framed_datagram(f.get(), "127.0.0.1"), five);
+    EXPECT_EQ(read_bytes(v.get(), 4 + five.size()), frame_of(five));
+    EXPECT_TRUE(read_available(v.get(), milliseconds(200), milliseconds(1000)).empty());
+    kill(r.relay.pid, SIGUSR1);
+    EXPECT_TRUE(wait_output(r.relay,
+                            "counters: received=17 relayed=12 malformed=5 unlisted=0 viewers=1 "
+                            "refused=0 missed=0 unstreamed=0 framed_viewers=1\n",
+                            wait_time))
+        << r.relay.out();
+}
+
+// Exporters and viewers of both families against -e and -a; a peer that
+// comes as ::ffff:127.0.0.1 is judged and shown as 127.0.0.1.
+TEST(RelayStream, BothFamiliesAgainstTheLists)
+{
+    relay_under_test r({"-F", "@F", "-e", "::1,127.0.0.2", "-a", "127.0.0.1,::1/128"});
+    unique_fd f6 = r.framed_viewer("::1");
+    unique_fd f4 = r.framed_viewer("127.0.0.1");
+    unique_fd v = r.viewer();
+    unique_fd stranger = tcp_connect(r.framed, 0, "127.0.0.3");
+    EXPECT_TRUE(wait_closed(stranger.get(), wait_time));
+    EXPECT_TRUE(wait_output(r.relay, "Connection from 127.0.0.3 refused: not an allowed viewer.\n",
+                            wait_time))
+        << r.relay.out();
+
+    const bytes nine = flow_message(9, 5), five = v5_datagram(9, 1);
+    ASSERT_TRUE(udp_send(r.udp, nine, "::1"));
+    ASSERT_TRUE(udp_send(r.udp, nine, "127.0.0.1"));  // not listed
+    ASSERT_TRUE(udp_send(r.udp, five, "::1"));        // v5, but from IPv6: framed only
+    ASSERT_TRUE(udp_send(r.udp, five, "127.0.0.2"));
+    for (int fd : {f6.get(), f4.get()}) {
+        EXPECT_EQ(framed_datagram(fd, "::1"), nine);
+        EXPECT_EQ(framed_datagram(fd, "::1"), five);
+        EXPECT_EQ(framed_datagram(fd, "127.0.0.2"), five);
+    }
+    EXPECT_EQ(read_bytes(v.get(), 4 + five.size()), frame_of(five, 2));
+    EXPECT_TRUE(read_available(v.get(), milliseconds(200), milliseconds(1000)).empty());
 }
 
 TEST(RelayStream, OnlyListedExportersAreRelayed)

@@ -27,7 +27,7 @@
 #include "common/nf5.h"
 
 // "NELKFS" and the format's version. Bytes 4 and 5 are never 00 05, the
-// place where the described stream's first frame has its version.
+// place where the relay stream's first frame has its version.
 constexpr std::array<std::uint8_t, 8> framed_greeting = {'N', 'E', 'L', 'K', 'F', 'S', 0, 1};
 constexpr std::size_t framed_head_size = 32;
 // The largest datagram a frame carries: UDP's own limit.

@@ -36,7 +36,7 @@ struct relay_settings {
     int framed_port = -1;            // -F: the framed stream's port; -1 none
     int bufsize = relay_default_bufsize;
     bool debug = false;
-    bool unchecked = false;          // -r: the described stream takes every datagram as it came
+    bool unchecked = false;          // -r: the relay stream takes every datagram as it came
     std::vector<net_address> bind_addrs;  // -b, each; none: every address of both families
     prefix_list exporters;           // -e: empty lets every sender in
     prefix_list viewers;             // -a: empty lets every viewer in
@@ -162,7 +162,7 @@ struct relay_counters {
 
 // What the relay holds now.
 struct relay_gauges {
-    int viewers = 0;         // on the described stream
+    int viewers = 0;         // on the relay stream
     int framed_viewers = 0;  // on the framed stream
 };
 
@@ -178,7 +178,7 @@ bool write_metrics(const std::string& path, const relay_counters& c, const relay
 // --- start-up (relay_setup.cpp)
 
 // One socket per local address (-b), or one per family when none is
-// given: the described stream's and the framed stream's listeners apart.
+// given: the relay stream's and the framed stream's listeners apart.
 struct relay_sockets {
     std::vector<unique_fd> udp;
     std::vector<unique_fd> listen;

@@ -37,7 +37,7 @@ constexpr long tick_ms = 10000;
 
 volatile sig_atomic_t counters_wanted = 0;
 
-// The viewers of one stream: the described one (-t) or the framed one (-F).
+// The viewers of one stream: the relay stream (-t) or the framed one (-F).
 struct client_table {
     bool framed = false;
     // One slot per viewer: 0 when free, else the connection's descriptor.
@@ -56,12 +56,12 @@ struct relay_state {
     std::vector<int> framed_fds;
     const relay_settings* set = nullptr;
 
-    client_table described;
+    client_table relay;
     client_table framed;
     relay_counters counters;
 
     // Every datagram of a batch lands behind room for a framed head, whose
-    // last four bytes are, for an IPv4 exporter, the described frame's
+    // last four bytes are, for an IPv4 exporter, the relay frame's
     // router address: both streams' frames lie in one piece in one buffer.
     std::array<std::array<unsigned char, framed_max_frame>, relay_batch> frame_buf;
     std::array<sockaddr_storage, relay_batch> from{};
@@ -104,7 +104,7 @@ std::uint64_t realtime_ns()
 }
 
 // Takes every datagram already waiting, up to one batch, and sorts them
-// into the streams: from an allowed exporter, the described stream takes
+// into the streams: from an allowed exporter, the relay stream takes
 // whole NetFlow v5 exports from IPv4 exporters (every datagram under -r),
 // the framed stream every datagram that passes the structure checks, of
 // any version and family.
@@ -123,7 +123,7 @@ void receive_batch(relay_state& st, int udp_fd)
     do
         n = recvmmsg(udp_fd, st.msgs.data(), relay_batch, MSG_DONTWAIT, nullptr);
     while (n < 0 && errno == EINTR);
-    st.described.frames = st.framed.frames = 0;
+    st.relay.frames = st.framed.frames = 0;
     if (n < 0) {
         if (errno == EAGAIN || errno == EWOULDBLOCK)
             return;
@@ -145,16 +145,16 @@ void receive_batch(relay_state& st, int udp_fd)
             ++st.counters.unlisted;
             continue;
         }
-        // v5 is judged on the bytes the described stream has room for.
+        // v5 is judged on the bytes the relay stream has room for.
         const std::size_t checked = kind == kind_v5
                                         ? whole_export_size(d, std::min(len, relay_max_datagram))
                                         : check_export(d, len).length;
         // Under -r even an empty datagram is a frame (of the address alone).
-        const bool to_described =
+        const bool to_relay =
             exporter.is_v4() && (set.unchecked || (kind == kind_v5 && checked > 0));
-        const std::size_t described = set.unchecked ? std::min(len, relay_max_datagram) : checked;
+        const std::size_t relay_len = set.unchecked ? std::min(len, relay_max_datagram) : checked;
         const bool to_framed = framing && checked > 0;
-        if (!to_described && !to_framed) {
+        if (!to_relay && !to_framed) {
             if (checked == 0) {
                 ++st.counters.malformed;
                 ++st.counters.malformed_by[kind];
@@ -176,10 +176,10 @@ void receive_batch(relay_state& st, int udp_fd)
             encode_framed_head(frame, h);
             st.framed.frame_iov[st.framed.frames++] = {frame, framed_head_size + checked};
         }
-        if (to_described) {
+        if (to_relay) {
             unsigned char* f = frame + framed_head_size - relay_addr_size;
             store_net32(f, exporter.v4_net());
-            st.described.frame_iov[st.described.frames++] = {f, relay_addr_size + described};
+            st.relay.frame_iov[st.relay.frames++] = {f, relay_addr_size + relay_len};
         }
     }
 }
@@ -369,7 +369,7 @@ void update_metrics(relay_state& st);
 relay_gauges gauges(const relay_state& st)
 {
     relay_gauges g;
-    g.viewers = st.described.viewers;
+    g.viewers = st.relay.viewers;
     g.framed_viewers = st.framed.viewers;
     return g;
 }
@@ -408,7 +408,7 @@ void tick(relay_state& st, long now)
         return;
     st.next_tick = now + tick_ms;
     update_metrics(st);
-    for (client_table* t : {&st.described, &st.framed})
+    for (client_table* t : {&st.relay, &st.framed})
         for (int slot = 0; slot < relay_max_clients; ++slot)
             if (t->l_clients[slot] > 0 && viewer_vanished(t->l_clients[slot]))
                 client_gone(*t, slot);
@@ -501,7 +501,7 @@ void relay_loop(relay_sockets& socks, const relay_settings& set)
         st->listen_fds.push_back(fd.release());
     for (unique_fd& fd : socks.framed)
         st->framed_fds.push_back(fd.release());
-    st->described = client_table{};
+    st->relay = client_table{};
     st->framed = client_table{};
     st->framed.framed = true;
     st->set = &set;
@@ -510,7 +510,7 @@ void relay_loop(relay_sockets& socks, const relay_settings& set)
     // Each listener with the viewers it serves.
     std::vector<std::pair<int, client_table*>> listeners;
     for (int fd : st->listen_fds)
-        listeners.emplace_back(fd, &st->described);
+        listeners.emplace_back(fd, &st->relay);
     for (int fd : st->framed_fds)
         listeners.emplace_back(fd, &st->framed);
     for (auto [fd, table] : listeners) {
@@ -518,7 +518,7 @@ void relay_loop(relay_sockets& socks, const relay_settings& set)
         if (listen_flags < 0 || fcntl(fd, F_SETFL, listen_flags | O_NONBLOCK) < 0)
             fatal_error("listen error");
     }
-    client_table* const tables[] = {&st->described, &st->framed};
+    client_table* const tables[] = {&st->relay, &st->framed};
 
     // SIGUSR1 is let in only while waiting, where it ends the wait (EINTR),
     // so its flag is never missed. It costs no descriptor, and the
@@ -550,7 +550,7 @@ void relay_loop(relay_sockets& socks, const relay_settings& set)
             if (t >= 0 && (due < 0 || t < due))
                 due = t;
         };
-        if (st->described.viewers > 0 || st->framed.viewers > 0 || !set.metrics_path.empty())
+        if (st->relay.viewers > 0 || st->framed.viewers > 0 || !set.metrics_path.empty())
             sooner(st->next_tick);
         if (st->accept_paused)
             sooner(st->accept_resume);

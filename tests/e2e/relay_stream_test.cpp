@@ -319,7 +319,7 @@ bytes framed_datagram(int fd, const char* exporter)
 }
 
 // Each malformed shape is dropped and counted; the good exports after it
-// reach framed viewers whole, and the described stream sees none of them.
+// reach framed viewers whole, and the relay stream sees none of them.
 TEST(RelayStream, FramedStreamTakesOnlySoundMessages)
 {
     relay_under_test r({"-F", "@F"});

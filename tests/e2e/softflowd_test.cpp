@@ -692,7 +692,7 @@ std::uint64_t now_ns()
 // softflowd's NetFlow v9 from an IPv4 exporter and its IPFIX from an IPv6
 // one, and a v5 export after them: the framed viewer gets every datagram
 // whole and in order, with its exporter and port, behind the greeting; the
-// described stream's viewer gets the v5 export alone, byte for byte.
+// relay stream's viewer gets the v5 export alone, byte for byte.
 TEST(Softflowd, NineAndIpfixThroughTheFramedStream)
 {
     const std::string softflowd = find_tool("softflowd");
@@ -768,9 +768,9 @@ TEST(Softflowd, NineAndIpfixThroughTheFramedStream)
         ASSERT_TRUE(read_exact(fv.get(), d, 10s));
         EXPECT_EQ(d, bytes(w.datagram.begin(), w.datagram.begin() + length)) << "frame " << i;
     }
-    bytes described(4 + v5.size());
-    ASSERT_TRUE(read_exact(dv.get(), described, 10s));
-    EXPECT_EQ(described, frame_of(v5));
+    bytes relayed(4 + v5.size());
+    ASSERT_TRUE(read_exact(dv.get(), relayed, 10s));
+    EXPECT_EQ(relayed, frame_of(v5));
     EXPECT_TRUE(read_available(dv.get(), 200ms, 1000ms).empty());
     EXPECT_TRUE(read_available(fv.get(), 200ms, 1000ms).empty());
 }

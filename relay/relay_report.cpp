@@ -222,23 +222,30 @@ namespace {
 // One metric family: its HELP and TYPE lines, then its samples.
 void add_family(std::string& s, const char* name, const char* type, const char* help)
 {
-    s += std::string("# HELP ") + name + " " + help + "\n# TYPE " + name + " " + type + "\n";
+    char line[512];
+    std::snprintf(line, sizeof line, "# HELP %s %s\n# TYPE %s %s\n", name, help, name, type);
+    s += line;
 }
 
-void add_sample(std::string& s, const char* name, const std::string& labels, std::uint64_t v)
+void add_sample(std::string& s, const char* name, const char* labels, std::uint64_t v)
 {
-    s += name;
-    if (!labels.empty())
-        s += "{" + labels + "}";
-    s += " " + std::to_string(v) + "\n";
+    char line[256];
+    if (*labels)
+        std::snprintf(line, sizeof line, "%s{%s} %" PRIu64 "\n", name, labels, v);
+    else
+        std::snprintf(line, sizeof line, "%s %" PRIu64 "\n", name, v);
+    s += line;
 }
 
 void add_by_version(std::string& s, const char* name, const char* help,
                     const std::array<std::uint64_t, kind_count>& by)
 {
     add_family(s, name, "counter", help);
-    for (int k = 0; k < kind_count; ++k)
-        add_sample(s, name, std::string("version=\"") + export_kind_label[k] + "\"", by[k]);
+    for (int k = 0; k < kind_count; ++k) {
+        char label[32];
+        std::snprintf(label, sizeof label, "version=\"%s\"", export_kind_label[k]);
+        add_sample(s, name, label, by[k]);
+    }
 }
 
 }  // namespace

@@ -101,12 +101,11 @@ void relay_options(const std::vector<std::string>& words)
         fuzz::check(r.settings.per_address >= 0 && r.settings.per_address <= relay_max_clients,
                     "viewers per address out of range");
         for (const prefix_list* list : {&r.settings.exporters, &r.settings.viewers})
-            for (const prefix& p : *list) {
-                // Top bits only, and the prefix already masked.
-                const std::uint32_t host_bits = ~p.mask;
-                fuzz::check((host_bits & (host_bits + 1)) == 0, "prefix mask not top bits");
-                fuzz::check((p.net & ~p.mask) == 0, "prefix with host bits");
-                fuzz::check(in_prefixes(*list, p.net), "a prefix without its own network");
+            for (const net_prefix& p : *list) {
+                fuzz::check(p.length >= 0 && p.length <= 128, "prefix length out of range");
+                for (int bit = p.length; bit < 128; ++bit)
+                    fuzz::check((p.net.bytes[bit / 8] & (0x80 >> (bit % 8))) == 0,
+                                "prefix with bits beyond its length");
             }
         break;
     case option_outcome::usage:

@@ -8,7 +8,8 @@
 #include <initializer_list>
 #include <string>
 
-#include "common/nf5.h"
+#include "common/net_address.h"
+#include "viewer/exits.h"
 #include "viewer/flow_filter.h"
 #include "viewer/viewer.h"
 
@@ -17,36 +18,49 @@ namespace {
 // Numbers and filters records without printing them.
 constexpr auto mode_silent = display_mode{0};
 
-std::uint32_t ip(const char* dotted)
+// An address of either family, IPv4 in its mapped form.
+net_address ip(const char* text)
 {
-    return inet_addr(dotted);
+    net_address a;
+    EXPECT_TRUE(parse_address(text, &a)) << text;
+    return a;
 }
 
-nf5_record flow(const char* src, const char* dst, int prot, int srcport, int dstport,
-                int src_as, int dst_as, std::uint32_t bytes = 1500, std::uint32_t packets = 3)
+// A prefix as -x takes it.
+net_prefix prefix(const char* text)
 {
-    nf5_record r{};
+    net_prefix p;
+    EXPECT_TRUE(parse_prefix(text, &p)) << text;
+    return p;
+}
+
+flow_record flow(const char* src, const char* dst, int prot, int srcport, int dstport,
+                 std::uint32_t src_as, std::uint32_t dst_as, std::uint64_t bytes = 1500,
+                 std::uint64_t packets = 3)
+{
+    flow_record r;
     r.srcaddr = ip(src);
     r.dstaddr = ip(dst);
+    r.ipv6 = !r.srcaddr.is_v4();
     r.input = 2;
     r.output = 3;
     r.prot = static_cast<std::uint8_t>(prot);
     r.srcport = static_cast<std::uint16_t>(srcport);
     r.dstport = static_cast<std::uint16_t>(dstport);
-    r.src_as = static_cast<std::uint16_t>(src_as);
-    r.dst_as = static_cast<std::uint16_t>(dst_as);
-    r.dOctets = bytes;
-    r.dPkts = packets;
+    r.src_as = src_as;
+    r.dst_as = dst_as;
+    r.bytes = bytes;
+    r.packets = packets;
     return r;
 }
 
-// The frame a record comes in, as the reader hands it on.
-frame_info frame_from(const char* router)
+// The datagram a record comes in, as the reader hands it on.
+datagram_info frame_from(const char* router)
 {
-    frame_info f;
-    f.router = ip(router);
-    std::snprintf(f.router_text, sizeof f.router_text, "%s", router);
-    return f;
+    datagram_info d;
+    d.exporter = ip(router);
+    std::snprintf(d.exporter_text, sizeof d.exporter_text, "%s", router);
+    return d;
 }
 
 struct FlowFilter : testing::Test {
@@ -55,14 +69,14 @@ struct FlowFilter : testing::Test {
     flow_filter& filter = v.filter;
     flow_stats& stats = v.stats;
     flow_context& ctx = v.ctx;
-    frame_info router = frame_from("10.0.0.1");
+    datagram_info router = frame_from("10.0.0.1");
 
     FlowFilter() { config.mode = mode_silent; }
 
-    bool passes(const nf5_record& rec)
+    bool passes(const flow_record& rec)
     {
         const double before = stats.flows_shown;
-        account_flow(rec, router, ctx);
+        EXPECT_TRUE(account_flow(rec, router, ctx));
         return stats.flows_shown == before + 1;
     }
 };
@@ -84,6 +98,14 @@ TEST_F(FlowFilter, AsMatchesSourceOrDestination)
     EXPECT_FALSE(passes(flow("192.0.2.1", "198.51.100.7", 6, 7018, 7018, 0, 0)));
 }
 
+TEST_F(FlowFilter, AsFilterTakes32BitNumbers)
+{
+    filter.as = 4200000001;
+    EXPECT_TRUE(passes(flow("192.0.2.1", "198.51.100.7", 6, 80, 1025, 4200000001u, 2)));
+    EXPECT_FALSE(passes(flow("192.0.2.1", "198.51.100.7", 6, 80, 1025, 4200000001u % 65536, 2)));
+    EXPECT_FALSE(passes(flow("192.0.2.1", "198.51.100.7", 6, 80, 1025, as_trans, as_trans)));
+}
+
 TEST_F(FlowFilter, PortMatchesEitherPortOnAnyProtocol)
 {
     filter.port = 53;
@@ -96,32 +118,50 @@ TEST_F(FlowFilter, PortMatchesEitherPortOnAnyProtocol)
 
 TEST_F(FlowFilter, PrefixMatchesEitherAddress)
 {
-    filter.prefix = ip("10.0.0.0");
-    filter.prefix_mask = ip("255.0.0.0");
+    filter.prefix = prefix("10.0.0.0/8");
     EXPECT_TRUE(passes(flow("192.0.2.1", "10.9.9.9", 6, 80, 1025, 1, 2)));   // dest inside
     EXPECT_TRUE(passes(flow("10.200.1.1", "192.0.2.1", 6, 80, 1025, 1, 2)));  // source inside
     EXPECT_FALSE(passes(flow("192.0.2.1", "198.51.100.7", 6, 80, 1025, 1, 2)));
     EXPECT_FALSE(passes(flow("11.0.0.1", "9.255.255.255", 6, 80, 1025, 1, 2)));
 
-    filter.prefix = ip("192.168.0.0");
-    filter.prefix_mask = ip("255.255.0.0");
+    filter.prefix = prefix("192.168.0.0/16");
     EXPECT_TRUE(passes(flow("192.168.7.9", "198.51.100.7", 6, 80, 1025, 1, 2)));
     EXPECT_FALSE(passes(flow("192.169.7.9", "198.51.100.7", 6, 80, 1025, 1, 2)));
 
     // /0: every address lies inside.
-    filter.prefix = ip("0.0.0.0");
-    filter.prefix_mask = ip("0.0.0.0");
+    filter.prefix = prefix("0.0.0.0/0");
     EXPECT_TRUE(passes(flow("203.0.113.5", "198.51.100.7", 6, 80, 1025, 1, 2)));
+    EXPECT_FALSE(passes(flow("2001:db8::1", "2001:db8::2", 6, 80, 1025, 1, 2)))
+        << "an IPv4 prefix holds no IPv6 address";
+}
+
+TEST_F(FlowFilter, Ipv6PrefixMatchesEitherAddress)
+{
+    filter.prefix = prefix("2001:db8:1::/48");
+    EXPECT_TRUE(passes(flow("2001:db8:1:ffff::9", "2001:db8:2::1", 6, 80, 1025, 1, 2)));
+    EXPECT_TRUE(passes(flow("2001:db8:2::1", "2001:db8:1::77", 6, 80, 1025, 1, 2)));
+    EXPECT_FALSE(passes(flow("2001:db8:2::1", "2001:db8:0:ffff::1", 6, 80, 1025, 1, 2)));
+    EXPECT_FALSE(passes(flow("192.0.2.1", "198.51.100.7", 6, 80, 1025, 1, 2)));
+    filter.prefix = prefix("::/0");
+    EXPECT_TRUE(passes(flow("2001:db8:2::1", "2001:db8:0:ffff::1", 6, 80, 1025, 1, 2)));
 }
 
 TEST_F(FlowFilter, RouterMatchesTheFramesRouter)
 {
     filter.router = ip("10.1.2.3");
-    const nf5_record rec = flow("10.1.2.3", "10.1.2.3", 6, 80, 1025, 1, 2);
+    const flow_record rec = flow("10.1.2.3", "10.1.2.3", 6, 80, 1025, 1, 2);
     router = frame_from("10.1.2.3");
     EXPECT_TRUE(passes(rec));
     router = frame_from("10.1.2.4");
     EXPECT_FALSE(passes(rec)) << "the flow's own addresses do not count";
+    router = frame_from("::ffff:10.1.2.3");
+    EXPECT_TRUE(passes(rec)) << "a mapped exporter is the IPv4 one";
+
+    filter.router = ip("2001:db8::9");
+    router = frame_from("2001:db8::9");
+    EXPECT_TRUE(passes(rec));
+    router = frame_from("2001:db8::8");
+    EXPECT_FALSE(passes(rec));
 }
 
 TEST_F(FlowFilter, ProtocolMatchesExactly)
@@ -191,10 +231,10 @@ TEST_F(FlowFilter, FlowNumbersRunOnAcrossCallsAndRouters)
     config.mode = display_mode::colondump;
     stats.flows_shown = 41;
     testing::internal::CaptureStdout();
-    const nf5_record rec = flow("192.0.2.1", "198.51.100.7", 6, 80, 1025, 0, 65001);
-    account_flow(rec, router, ctx);
-    account_flow(rec, frame_from("192.168.100.200"), ctx);
-    account_flow(rec, router, ctx);
+    const flow_record rec = flow("192.0.2.1", "198.51.100.7", 6, 80, 1025, 0, 65001);
+    EXPECT_TRUE(account_flow(rec, router, ctx));
+    EXPECT_TRUE(account_flow(rec, frame_from("192.168.100.200"), ctx));
+    EXPECT_TRUE(account_flow(rec, router, ctx));
     std::fflush(stdout);
     EXPECT_EQ(testing::internal::GetCapturedStdout(),
               "42:10.0.0.1:2:192.0.2.1:80:3:198.51.100.7:1025:1500:3:6:0:65001\n"
@@ -202,16 +242,18 @@ TEST_F(FlowFilter, FlowNumbersRunOnAcrossCallsAndRouters)
               "44:10.0.0.1:2:192.0.2.1:80:3:198.51.100.7:1025:1500:3:6:0:65001\n");
 }
 
-// Flow limit. Standard output is sent to standard error for matching.
+// Flow limit: account_flow says when it is reached, and the loop ends the
+// run. Standard output is sent to standard error for matching.
 
-void feed(flow_context& ctx, const frame_info& router, std::initializer_list<bool> pass,
+void feed(flow_context& ctx, const datagram_info& router, std::initializer_list<bool> pass,
           bool mark = true)
 {
     std::fflush(stdout);
     ::dup2(2, 1);
     for (bool p : pass) {
-        nf5_record rec = flow("192.0.2.1", "198.51.100.7", p ? 6 : 17, 80, 1025, 1, 2);
-        account_flow(rec, router, ctx);
+        flow_record rec = flow("192.0.2.1", "198.51.100.7", p ? 6 : 17, 80, 1025, 1, 2);
+        if (!account_flow(rec, router, ctx))
+            end_input(ctx, input_end::flow_limit);
         if (mark)
             std::fprintf(stderr, "handled\n");
     }

@@ -19,11 +19,18 @@ namespace {
 
 constexpr int go_on = -1;
 
-std::uint32_t net(const char* dotted)
+net_address net(const char* text)
 {
-    in_addr a{};
-    inet_aton(dotted, &a);
-    return a.s_addr;
+    net_address a;
+    parse_address(text, &a);
+    return a;
+}
+
+// A prefix as the filter holds it: the address's bits beyond the length
+// already cleared, IPv4 ones counted over the mapped form.
+net_prefix prefix(const char* text, int length)
+{
+    return {net(text), length};
 }
 
 struct parsed {
@@ -63,18 +70,18 @@ std::string args_text(const std::vector<std::string>& args)
 // Every field of both records, to compare them whole.
 std::string fields(const viewer_config& c, const flow_filter& f)
 {
-    char text[512];
-    std::snprintf(text, sizeof text,
-                  "server %s port %d mode %d report %d zero_as %d limit %d interval %d lines %d "
-                  "as %d port %d proto %d big %d ifindex %d router %lld prefix %lld mask %lld "
-                  "live %d sampling %d",
-                  c.server, c.port, static_cast<int>(c.mode), static_cast<int>(c.report_type),
-                  c.zero_as, c.flow_limit, c.interval,
-                  c.lines, f.as, f.port, f.proto, f.big, f.ifindex,
-                  f.router ? static_cast<long long>(*f.router) : -1LL,
-                  f.prefix ? static_cast<long long>(*f.prefix) : -1LL,
-                  f.prefix_mask ? static_cast<long long>(*f.prefix_mask) : -1LL, c.live_seconds,
-                  c.sampling ? 1 : 0);
+    char text[1024];
+    std::snprintf(
+        text, sizeof text,
+        "server %s port %d [%d] given %d mode %d report %d zero_as %lld limit %d interval %d "
+        "lines %d as %lld port %d proto %d big %d ifindex %d router %s prefix %s/%d live %d "
+        "sampling %d udp %s port %d",
+        c.server, c.port, c.server_bracketed, c.server_given, static_cast<int>(c.mode),
+        static_cast<int>(c.report_type), c.zero_as, c.flow_limit, c.interval, c.lines, f.as,
+        f.port, f.proto, f.big, f.ifindex, f.router ? address_text(*f.router).c_str() : "-",
+        f.prefix ? address_text(f.prefix->net).c_str() : "-", f.prefix ? f.prefix->length : -1,
+        c.live_seconds, c.sampling ? 1 : 0,
+        c.udp_address ? address_text(*c.udp_address).c_str() : "-", c.udp_port);
     return text;
 }
 
@@ -149,6 +156,45 @@ TEST(Options, MessagesAndStatuses)
          "Error: invalid live view period 3601; it must be 1 to 3600 seconds\n"},
         {{"-m", "top", "-L", "soon"}, 1,
          "Error: invalid live view period soon; it must be 1 to 3600 seconds\n"},
+        // IPv6 and 32-bit AS numbers.
+        {{"-a", "4200000001"}, go_on, "Filtering for AS 4200000001\n"},
+        {{"-r", "2001:db8::1", "-n", "7"}, go_on,
+         "Filtering for router 2001:db8::1\nDisplaying stats only for interface index 7\n"},
+        {{"-r", "2001:db8:::1"}, 1, "Error: invalid router address 2001:db8:::1\n"},
+        {{"-x", "2001:db8:1:2::9/33"}, go_on, "Filtering for prefix 2001:db8:1:2::9/33\n"},
+        {{"-x", "2001:db8::/129"}, 1,
+         "Error: invalid prefix length 129 in 2001:db8::/129; it must be 0 to 128\n"},
+        {{"-x", "2001:db8::"}, 1,
+         "Error: prefix 2001:db8:: has no length; give it as address/length, for example "
+         "10.0.0.0/8\n"},
+        {{"-x", "2001:db8::g/64"}, 1,
+         "Error: prefix 2001:db8::g/64 has no length; give it as address/length, for example "
+         "10.0.0.0/8\n"},
+        {{"-x", "2001:db8:::1/64"}, 1, "Error: invalid prefix 2001:db8:::1\n"},
+        {{"-s", "[2001:db8::1]"}, 0, "strtok could not find a port number in '[2001:db8::1]'\n"},
+        {{"-s", "[2001:db8::1]:"}, 0,
+         "strtok could not find a port number in '[2001:db8::1]'\n"},
+        {{"-s", "[2001:db8::1"}, 0, "strtok could not find a server name in '[2001:db8::1'\n"},
+        {{"-s", "[]:4444"}, 0, "strtok could not find a server name in '[]:4444'\n"},
+        {{"-u", "2055", "-m", "colondump"}, go_on, ""},
+        {{"-u", "2055", "-s", "relay:4444"}, 1,
+         "Error: -u and -s exclude each other: receive exports directly with -u, or from a "
+         "relay with -s\n"},
+        {{"-s", "relay:4444", "-u", "[::1]:2055"}, 1,
+         "Error: -u and -s exclude each other: receive exports directly with -u, or from a "
+         "relay with -s\n"},
+        {{"-u", "70000"}, 1,
+         "Error: invalid UDP port 70000; give port, address:port or [IPv6 address]:port, for "
+         "example 2055, 192.0.2.1:2055 or [2001:db8::1]:2055\n"},
+        {{"-u", "2001:db8::1:2055"}, 1,
+         "Error: invalid UDP port 2001:db8::1:2055; give port, address:port or [IPv6 "
+         "address]:port, for example 2055, 192.0.2.1:2055 or [2001:db8::1]:2055\n"},
+        {{"-u", "host:2055"}, 1,
+         "Error: invalid UDP port host:2055; give port, address:port or [IPv6 address]:port, "
+         "for example 2055, 192.0.2.1:2055 or [2001:db8::1]:2055\n"},
+        {{"-u", "[::1]2055"}, 1,
+         "Error: invalid UDP port [::1]2055; give port, address:port or [IPv6 address]:port, "
+         "for example 2055, 192.0.2.1:2055 or [2001:db8::1]:2055\n"},
     };
     for (const auto& r : rows) {
         parsed p = parse(r.args);
@@ -182,23 +228,46 @@ TEST(Options, Fields)
         {{"-r", "10.0.0.1", "-n", "3"},
          [](cfg&, flt& f) { f.router = net("10.0.0.1"), f.ifindex = 3; }},
         {{"-s", "relay.example:5555"},
-         [](cfg& c, flt&) { std::strcpy(c.server, "relay.example"), c.port = 5555; }},
-        {{"-s", "relay:x:1"}, [](cfg& c, flt&) { std::strcpy(c.server, "relay"); }},
-        {{"-s", "::relay::7:8"}, [](cfg& c, flt&) { std::strcpy(c.server, "relay"), c.port = 7; }},
+         [](cfg& c, flt&) {
+             std::strcpy(c.server, "relay.example"), c.port = 5555, c.server_given = true;
+         }},
+        {{"-s", "relay:x:1"},
+         [](cfg& c, flt&) { std::strcpy(c.server, "relay"), c.server_given = true; }},
+        {{"-s", "::relay::7:8"},
+         [](cfg& c, flt&) { std::strcpy(c.server, "relay"), c.port = 7, c.server_given = true; }},
         // Stored before the port is found missing.
-        {{"-s", ":4444"}, [](cfg& c, flt&) { std::strcpy(c.server, "4444"); }},
+        {{"-s", ":4444"}, [](cfg& c, flt&) { std::strcpy(c.server, "4444"), c.server_given = true; }},
         {{"-s", host + ":1"},
-         [&](cfg& c, flt&) { std::strcpy(c.server, host.substr(0, 100).c_str()); }},
-        {{"-x", "10.1.2.3/8"},
-         [](cfg&, flt& f) { f.prefix = net("10.0.0.0"), f.prefix_mask = net("255.0.0.0"); }},
+         [&](cfg& c, flt&) {
+             std::strcpy(c.server, host.substr(0, 100).c_str()), c.server_given = true;
+         }},
+        {{"-s", "[2001:db8::1]:4445"},
+         [](cfg& c, flt&) {
+             std::strcpy(c.server, "2001:db8::1"), c.port = 4445, c.server_given = true,
+                                                   c.server_bracketed = true;
+         }},
+        {{"-s", "[2001:db8::1]:4445", "-s", "relay:9"},
+         [](cfg& c, flt&) { std::strcpy(c.server, "relay"), c.port = 9, c.server_given = true; }},
+        {{"-x", "10.1.2.3/8"}, [](cfg&, flt& f) { f.prefix = prefix("::ffff:10.0.0.0", 104); }},
         {{"-x", "192.168.7.9/16"},
-         [](cfg&, flt& f) { f.prefix = net("192.168.0.0"), f.prefix_mask = net("255.255.0.0"); }},
-        {{"-x", "1.2.3.7/30"},
-         [](cfg&, flt& f) { f.prefix = net("1.2.3.4"), f.prefix_mask = net("255.255.255.252"); }},
-        {{"-x", "10.9.8.7/32"},
-         [](cfg&, flt& f) { f.prefix = net("10.9.8.7"), f.prefix_mask = net("255.255.255.255"); }},
-        {{"-x", "10.9.8.7/0"}, [](cfg&, flt& f) { f.prefix = 0, f.prefix_mask = 0; }},
+         [](cfg&, flt& f) { f.prefix = prefix("::ffff:192.168.0.0", 112); }},
+        {{"-x", "1.2.3.7/30"}, [](cfg&, flt& f) { f.prefix = prefix("::ffff:1.2.3.4", 126); }},
+        {{"-x", "10.9.8.7/32"}, [](cfg&, flt& f) { f.prefix = prefix("::ffff:10.9.8.7", 128); }},
+        {{"-x", "10.9.8.7/0"}, [](cfg&, flt& f) { f.prefix = prefix("::ffff:0.0.0.0", 96); }},
         {{"-x", "10.9.8.7/33"}, [](cfg&, flt&) {}},
+        {{"-x", "2001:db8:1:2::9/33"}, [](cfg&, flt& f) { f.prefix = prefix("2001:db8::", 33); }},
+        {{"-x", "2001:DB8::/128"}, [](cfg&, flt& f) { f.prefix = prefix("2001:db8::", 128); }},
+        {{"-x", "::/0"}, [](cfg&, flt& f) { f.prefix = prefix("::", 0); }},
+        {{"-x", "::ffff:10.1.0.0/104"},
+         [](cfg&, flt& f) { f.prefix = prefix("::ffff:10.0.0.0", 104); }},
+        {{"-r", "2001:db8::7"}, [](cfg&, flt& f) { f.router = net("2001:db8::7"); }},
+        {{"-r", "::ffff:10.0.0.1"}, [](cfg&, flt& f) { f.router = net("10.0.0.1"); }},
+        {{"-a", "4294967295", "-0", "4200000000"},
+         [](cfg& c, flt& f) { f.as = 4294967295, c.zero_as = 4200000000; }},
+        {{"-u", "2055"}, [](cfg& c, flt&) { c.udp_port = 2055; }},
+        {{"-u", "127.0.0.1:2055"},
+         [](cfg& c, flt&) { c.udp_port = 2055, c.udp_address = net("127.0.0.1"); }},
+        {{"-u", "[::1]:9995"}, [](cfg& c, flt&) { c.udp_port = 9995, c.udp_address = net("::1"); }},
         {{"-m", "top", "-L", "7", "-S"},
          [](cfg& c, flt&) { c.mode = display_mode::top, c.live_seconds = 7, c.sampling = true; }},
     };

@@ -21,6 +21,8 @@
 #include "common/nf5.h"
 #include "common/unique_fd.h"
 #include "tools/loopback.h"
+#include "viewer/event_loop.h"
+#include "viewer/exits.h"
 #include "viewer/flow_filter.h"
 #include "viewer/packet_reader.h"
 #include "viewer/viewer.h"
@@ -252,7 +254,7 @@ TEST_F(PacketReader, CountersAddUpOverFrames)
 
 TEST_F(PacketReader, RouterAddressReachesTheFilterForEveryRecord)
 {
-    filter.router = ip("10.1.2.3");
+    filter.router = net_address::from_v4_net(ip("10.1.2.3"));
     send_all(stream.relay.get(), good_frame("10.1.2.3", 2) + good_frame("10.3.2.1", 4) +
                                      good_frame("10.1.2.3", 1));
     ASSERT_TRUE(pump_until([&] { return stats.packets == 3; }));
@@ -386,8 +388,8 @@ TEST(PacketReaderStream, HowTheStreamIsCutChangesNothing)
     }
 }
 
-// The death tests end the process the way the viewer does; standard output
-// goes to standard error there so that the messages can be matched.
+// The death tests end the process the way the viewer's loop does; standard
+// output goes to standard error there so that the messages can be matched.
 void pump_to_the_end(packet_reader& reader, int fd, flow_context& ctx)
 {
     std::fflush(stdout);
@@ -395,7 +397,9 @@ void pump_to_the_end(packet_reader& reader, int fd, flow_context& ctx)
     for (int i = 0; i < 100; ++i) {
         pollfd p{fd, POLLIN, 0};
         ::poll(&p, 1, 100);
-        read_packet(reader, fd, ctx);
+        const input_end end = follow_input(reader, read_packet(reader, fd, ctx), ctx);
+        if (end != input_end::none)
+            end_input(ctx, end);
     }
     std::fprintf(stderr, "still running\n");
     std::_Exit(9);

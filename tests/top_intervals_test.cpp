@@ -14,6 +14,8 @@
 
 #include "common/nf5.h"
 #include "viewer/clock.h"
+#include "viewer/decode_v5.h"
+#include "viewer/event_loop.h"
 #include "viewer/intervals.h"
 #include "viewer/packet_reader.h"
 #include "viewer/viewer.h"
@@ -144,7 +146,7 @@ TEST_F(TopIntervals, AccumulateByDirectionAndProtocol) {
         SCOPED_TRACE(c.what);
         top_viewer v;
         v.filter.ifindex = c.ifindex;
-        accumulate(c.rec, v.ctx);
+        accumulate(nf5_flow(c.rec), v.ctx);
         const interval_stats& s = *v.stats.current;
         EXPECT_EQ(s.in_bytes, c.in_bytes);
         EXPECT_EQ(s.out_bytes, c.out_bytes);
@@ -158,7 +160,7 @@ TEST_F(TopIntervals, AccumulateSumsWithoutWrapping) {
     top_viewer v;
     const nf5_record big = flow(6, 80, 80, 1, 1, 4000000000u, 4000000000u);
     for (int i = 0; i < 3; ++i)
-        accumulate(big, v.ctx);
+        accumulate(nf5_flow(big), v.ctx);
     EXPECT_EQ(v.stats.current->in_bytes, 12e9);
     EXPECT_EQ(v.stats.current->in_packets, 12e9);
     EXPECT_EQ(v.stats.current->in_tcp_src[80], 12e9);
@@ -203,7 +205,7 @@ struct timeline {
         reader.start = 0;
         reader.end = bytes.size();
         testing::internal::CaptureStdout();
-        handle_frames(reader, v.ctx);
+        EXPECT_EQ(follow_input(reader, handle_frames(reader, v.ctx), v.ctx), input_end::none);
         std::fflush(stdout);
         output += testing::internal::GetCapturedStdout();
     }
@@ -418,8 +420,8 @@ TEST_F(TopIntervals, StatsClearEmptiesTablesAndTotalsOnly) {
     interval_stats& s = *v.stats.current;
     s.seconds = 42;
     s.end_time = 43;
-    accumulate(flow(17, 1, 2, 3, 4, 5, 6), v.ctx);
-    accumulate(flow(6, 65535, 40000, 65535, 0, 7, 8), v.ctx);
+    accumulate(nf5_flow(flow(17, 1, 2, 3, 4, 5, 6)), v.ctx);
+    accumulate(nf5_flow(flow(6, 65535, 40000, 65535, 0, 7, 8)), v.ctx);
     stats_clear(s);
     EXPECT_TRUE(nonzero_entries(s).empty());
     EXPECT_EQ(s.in_bytes + s.in_packets, 0);

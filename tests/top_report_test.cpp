@@ -48,7 +48,7 @@ protected:
 
     void two_sections()
     {
-        filter.router = inet_addr("192.0.2.1");
+        filter.router = net_address::from_v4_net(inet_addr("192.0.2.1"));
         filter.ifindex = 5;
     }
 
@@ -372,7 +372,7 @@ TEST_F(TopReport, RowCounts) {
 TEST_F(TopReport, RouterWithoutInterfaceIsOneSection) {
     load_names(v.names, "");
     fill(*stats);
-    filter.router = inet_addr("192.0.2.1");
+    filter.router = net_address::from_v4_net(inet_addr("192.0.2.1"));
     const std::string got = render();
     EXPECT_EQ(got.find("O   U   T"), std::string::npos);
     EXPECT_NE(got.find(" Total "), std::string::npos);

@@ -12,18 +12,20 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 
 #include "common/unique_fd.h"
 #include "viewer/clock.h"
+#include "viewer/exits.h"
 #include "viewer/exporters.h"
 #include "viewer/intervals.h"
 #include "viewer/live_view.h"
 #include "viewer/messages.h"
-#include "viewer/packet_reader.h"
 #include "viewer/report.h"
 #include "viewer/signals.h"
 #include "viewer/terminal.h"
 #include "viewer/terminfo.h"
+#include "viewer/udp_input.h"
 
 namespace {
 
@@ -35,8 +37,36 @@ void flush_output(const flow_context& ctx)
         viewer_exit(ctx, exit_quiet);
 }
 
+// A relay given as [host]:port: an IPv6 address (or a name of one).
+int connect_bracketed(const char* server, int port, const flow_context& ctx)
+{
+    addrinfo hints{};
+    hints.ai_family = AF_INET6;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    if (::getaddrinfo(server, nullptr, &hints, &found) != 0 || found == nullptr)
+        fail_host_lookup(ctx);
+    sockaddr_in6 addr{};
+    std::memcpy(&addr, found->ai_addr, sizeof addr);
+    ::freeaddrinfo(found);
+    addr.sin6_port = htons(static_cast<std::uint16_t>(port));
+    unique_fd rfd(::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!rfd)
+        fail_socket(ctx);
+    if (::connect(rfd.get(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0)
+        fail_connect(ctx);
+    return rfd.release();
+}
+
 int connect_to_relay(const char* server, int port, const flow_context& ctx)
 {
+    if (ctx.config->server_bracketed) {
+        unique_fd rfd(connect_bracketed(server, port, ctx));
+        const int on = 1;
+        if (::setsockopt(rfd.get(), SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on) != 0)
+            fail_keepalive(ctx);
+        return rfd.release();
+    }
     unique_fd rfd(::socket(AF_INET, SOCK_STREAM, 0));
     if (!rfd)
         fail_socket(ctx);
@@ -92,6 +122,28 @@ int wait_for_input(int nfds, fd_set* readable, const timespec* timeout)
 
 }  // namespace
 
+input_end follow_input(packet_reader& reader, input_outcome r, flow_context& ctx)
+{
+    while (r.interval_closed) {
+        render_report(ctx.stats->last_report.get(), ctx);
+        if (r.end != input_end::none)
+            break;
+        r = handle_frames(reader, ctx);
+    }
+    return r.end;
+}
+
+input_end follow_datagrams(udp_receiver& rx, input_outcome r, flow_context& ctx)
+{
+    while (r.interval_closed) {
+        render_report(ctx.stats->last_report.get(), ctx);
+        if (r.end != input_end::none)
+            break;
+        r = handle_datagrams(rx, ctx);
+    }
+    return r.end;
+}
+
 int read_key()
 {
     std::fflush(nullptr);
@@ -143,7 +195,8 @@ void connect_and_run(const char* server, int port, flow_context& ctx)
     // The start-up lines are out before the host lookup and the connect,
     // either of which can take a while.
     std::fflush(stdout);
-    const int rfd = connect_to_relay(server, port, ctx);
+    const bool direct = ctx.config->udp_port >= 0;
+    const int rfd = direct ? open_export_socket(ctx) : connect_to_relay(server, port, ctx);
     if (rfd >= FD_SETSIZE) {
         errno = EMFILE;
         fail_socket(ctx);
@@ -163,6 +216,9 @@ void connect_and_run(const char* server, int port, flow_context& ctx)
         load_screen_sequences(*ctx.live, STDOUT_FILENO);
 
     packet_reader reader;
+    std::unique_ptr<udp_receiver> receiver;
+    if (direct)
+        receiver = std::make_unique<udp_receiver>();
     bool watch_stdin = keys;
     for (;;) {
         if (live && live_refresh_due(ctx, clock_now(*ctx.clock)))
@@ -191,8 +247,13 @@ void connect_and_run(const char* server, int port, flow_context& ctx)
             continue;  // the live view's time-out
 
         // Frames before keys.
-        if (FD_ISSET(rfd, &readable))
-            read_packet(reader, rfd, ctx);
+        if (FD_ISSET(rfd, &readable)) {
+            const input_end end =
+                direct ? follow_datagrams(*receiver, receive_exports(*receiver, rfd, ctx), ctx)
+                       : follow_input(reader, read_packet(reader, rfd, ctx), ctx);
+            if (end != input_end::none)
+                end_input(ctx, end);
+        }
         if (watch_stdin && FD_ISSET(STDIN_FILENO, &readable)) {
             const int key = read_key();
             if (key < 0)

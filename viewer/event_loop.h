@@ -2,14 +2,25 @@
 // the relay socket, single keys from the operator.
 #pragma once
 
+#include "viewer/flow_record.h"
+#include "viewer/packet_reader.h"
+#include "viewer/udp_input.h"
 #include "viewer/viewer.h"
 
-// Connects to the relay at server (host name or dotted address) and port
-// (its low 16 bits), enters key mode unless in colondump mode, and runs the
-// loop until a quit key, a signal (signals.h), the flow limit, the end of
+// Connects to the relay at server (host name or dotted address; an IPv6
+// address with -s [address]:port) and port (its low 16 bits), or with -u
+// opens the UDP port the exports come to; enters key mode unless in
+// colondump mode, and runs the loop until a quit key, a signal (signals.h), the flow limit, the end of
 // the stream or a failure ends the process. With -L the loop also wakes at
 // least once a second of real time to show the live view when it is due.
 [[noreturn]] void connect_and_run(const char* server, int port, flow_context& ctx);
+
+// What the loop does after a read of the relay's stream: prints the report
+// of every interval that closed, each before the flows that came after it,
+// and handles what was read; returns the end the input came to, if any.
+input_end follow_input(packet_reader& reader, input_outcome r, flow_context& ctx);
+// The same after a receive of exports (-u).
+input_end follow_datagrams(udp_receiver& rx, input_outcome r, flow_context& ctx);
 
 // Flushes all output, then reads one byte from standard input: 0 to 255, or
 // -1 when no byte was read (end of file or a read error).

@@ -1,107 +1,163 @@
 // Exporter loss accounting: what each exporter's sequence numbers say about
-// the flows this viewer never saw, lost between router and relay or skipped
-// by the relay while the viewer was not writable.
+// what this viewer never saw, lost between router and viewer or skipped by
+// the relay while the viewer was not writable.
+//
+// An exporter is one address, UDP port, version and domain (v5 engine,
+// v9 source id, IPFIX observation domain): each such stream numbers its
+// exports on its own. What a number counts differs: v5 flows, v9 export
+// packets, IPFIX data records.
 #pragma once
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 #include <vector>
 
-#include "common/nf5.h"
+#include "common/net_address.h"
+#include "viewer/flow_record.h"
+#include "viewer/messages.h"
 
-// A jump of the sequence by more than this many flows, either way, is an
+// A jump of the sequence by more than this many, either way, is an
 // exporter that restarted (or a stream from elsewhere), not loss.
 constexpr std::uint32_t sequence_window = 1000000;
 
-// Flows an exporter skipped, from first (its sequence number), still open to
-// a late datagram that brings them.
+// An exporter restarted when its uptime falls by more than a late datagram
+// could make it fall, or when its boot time (export time less uptime)
+// moves on by more than its clock's jitter.
+constexpr std::uint32_t late_uptime_ms = 10000;
+constexpr std::int64_t boot_jitter_ms = 5000;
+
+constexpr std::uint32_t exporter_none = UINT32_MAX;
+
+// What a sequence number skipped, from first on, still open to a late
+// datagram that brings it.
 struct sequence_gap {
     std::uint32_t first = 0;
     std::uint32_t length = 0;
 };
 
 // Gaps remembered per exporter; when more are open the oldest is given up,
-// its flows stay missed.
+// what it holds stays missed.
 constexpr std::size_t exporter_gaps = 6;
 
-// One exporter: a router address (network order) and one of its engines.
-// missed never drops below the flows of the open gaps: only a late datagram
-// that brings flows of a gap takes them off, so a repeated datagram takes
-// nothing.
+// Bad input of an exporter's exports, by kind; each is counted, dropped,
+// and costs nothing else.
+enum class bad_input : std::uint8_t {
+    malformed,        // the datagram's structure does not hold
+    short_data_set,   // a data set shorter than one record of its template
+    empty_record,     // a template whose records are 0 bytes long
+    field_length,     // a field whose length does not fit its type
+    variable_length,  // a variable length that runs past its set
+    template_id,      // a template id below 256
+    field_count,      // more fields than a template may have
+    count_,
+};
+constexpr std::size_t bad_input_kinds = static_cast<std::size_t>(bad_input::count_);
+
 struct exporter {
-    std::uint32_t router = 0;
-    std::uint8_t engine_type = 0;
-    std::uint8_t engine_id = 0;
-    std::uint16_t sampling = 0;  // sampling interval the last datagram announced
-    std::uint32_t expected = 0;  // flow_sequence the next datagram should carry
+    net_address address;
+    std::uint16_t port = 0;
+    std::uint16_t version = 0;
+    std::uint32_t domain = 0;
+    std::uint32_t sampling = 0;  // the interval last announced; 0: none
+    std::uint32_t expected = 0;  // the sequence number the next export should carry
+    bool in_step = false;        // expected is known
+    // The exporter's clock as the last export in order gave it.
+    bool clocked = false;
+    std::uint32_t uptime_ms = 0;
+    std::int64_t boot_ms = 0;
+    std::int64_t previous_boot_ms = 0;  // before the last restart; 0: none seen
     std::uint64_t datagrams = 0;
     std::uint64_t flows = 0;
+    // missed never drops below what the open gaps hold: only a late export
+    // that brings part of a gap takes it off, so a repeat takes nothing.
     std::uint64_t missed = 0;
-    std::uint64_t late = 0;  // behind the sequence: a gap's flows, or a repeat
+    std::uint64_t units = 0;  // what its sequence numbers counted, received
+    std::uint64_t late = 0;   // behind the sequence: a gap's part, or a repeat
     std::uint64_t resets = 0;
+    std::uint64_t no_template = 0;  // data sets of a template not held
+    std::uint64_t bad = 0;
     std::uint8_t gap_count = 0;
     std::array<sequence_gap, exporter_gaps> gaps{};
+    // The table's order of use: the slots of the exporters used just
+    // before and just after this one, or exporter_none.
+    std::uint32_t older = 0;
+    std::uint32_t newer = 0;
+    bool used = false;
 };
 
-// Exporters in the order they were first seen. The index (a power of two
-// slots, half full at most; each slot holds a list position plus one, 0 when
-// free) finds one by key; the last hit is tried first, since datagrams come
-// in runs from few exporters. Past `limit` exporters, datagrams of new ones
-// are only counted, so that forged router addresses cannot grow the table
-// without end.
-constexpr std::size_t exporter_limit = 65536;
+// At most this many exporters are tracked; when a new one comes to a full
+// table the one seen longest ago is given up (what it missed still counts).
+constexpr std::size_t exporter_limit = 16384;
+// Engines or domains one address may hold: a sender that makes up new
+// ones cannot push the others out. Its datagrams beyond are not tracked.
+constexpr std::size_t domains_per_address = 16;
 
-struct exporter_table {
-    std::vector<exporter> list;
-    std::vector<std::uint32_t> index;
-    std::size_t last_hit = 0;
-    std::size_t limit = exporter_limit;
-    std::uint64_t untracked_datagrams = 0;
-    std::uint64_t untracked_flows = 0;
-};
-
-// The sequence accounting of a datagram that is not simply the next one:
-// a gap, a late datagram or a reset.
-void note_out_of_order(exporter& e, std::uint32_t flow_sequence, unsigned count);
-
-// Takes one datagram's header into its exporter's counts. sampling is the
-// interval decoded from the header. The first datagram only sets where the
-// sequence stands: what came before the viewer connected is not its loss.
-inline void note_datagram(exporter& e, std::uint32_t flow_sequence, unsigned count,
-                          std::uint16_t sampling)
-{
-    e.sampling = sampling;
-    e.flows += count;
-    if (e.datagrams++ == 0 || flow_sequence == e.expected)
-        e.expected = flow_sequence + count;
-    else
-        note_out_of_order(e, flow_sequence, count);
-}
-
-// Finds (the last one hit first) or adds the exporter of (router, engine
-// type, engine id); null once the table holds `limit` exporters and this one
-// is new.
-exporter* find_exporter(exporter_table& table, std::uint32_t router, std::uint8_t engine_type,
-                        std::uint8_t engine_id);
-
-// Once per accepted frame: the header of its datagram, from its router.
-// Out of line, so that the reader's loop stays as small as it was.
-void account_datagram(exporter_table& table, std::uint32_t router, const nf5_header& h);
-
-// All exporters together.
+// The totals of one unit of sequence numbers over exporters.
 struct loss_summary {
     std::uint64_t missed = 0;
-    std::uint64_t flows = 0;     // received
-    std::uint64_t exporters = 0; // with any flow missed
+    std::uint64_t units = 0;      // received
+    std::uint64_t exporters = 0;  // with anything missed
 };
 
-loss_summary summarize_loss(const exporter_table& table);
+struct exporter_table {
+    std::vector<exporter> list;  // by slot; unused slots are free
+    // Slots by address (a power of two, at most half full; each holds a
+    // slot plus one, 0 when empty). All exporters of one address lie on
+    // one probe run, so they are found and counted together.
+    std::vector<std::uint32_t> index;
+    std::vector<std::uint32_t> free_slots;
+    std::size_t last_hit = 0;
+    std::size_t limit = exporter_limit;
+    std::uint32_t oldest = exporter_none;  // ends of the order of use
+    std::uint32_t newest = exporter_none;
+    std::uint64_t untracked_datagrams = 0;
+    std::uint64_t untracked_flows = 0;
+    std::uint64_t given_up = 0;
+    // What exporters that were given up had counted, by unit.
+    std::array<loss_summary, 3> retired{};
+    std::array<std::uint64_t, bad_input_kinds> bad{};  // over all exporters
+    std::uint64_t bad_unknown = 0;  // bad input that names no exporter
+};
 
-// Missed flows as a share of the flows sent, in per cent (0 when none).
+// What one datagram tells its exporter's accounting.
+struct sequence_note {
+    std::uint32_t sequence = 0;
+    std::uint32_t count = 0;   // what the number counts in this export
+    bool counted = true;       // false: count is not known (records of a template not held)
+    std::uint32_t flows = 0;   // flow records received
+    bool has_uptime = false;   // v5 and v9 carry the exporter's uptime
+    std::uint32_t uptime_ms = 0;
+    std::uint64_t export_ms = 0;
+    bool has_sampling = false;  // v5 announces its sampling in every header
+    std::uint32_t sampling = 0;
+};
+
+sequence_unit unit_of(std::uint16_t version);
+
+// Finds or adds the exporter of the datagram; null when its address holds
+// all the domains it may.
+exporter* find_exporter(exporter_table& table, const datagram_info& dg);
+
+// Takes one datagram into its exporter's counts.
+void account_datagram(exporter_table& table, const datagram_info& dg, const sequence_note& n);
+// The sequence accounting of an export that is not simply the next one.
+void note_out_of_order(exporter& e, std::uint32_t sequence, std::uint32_t count);
+
+// Bad input from the datagram's exporter; e may be null (untracked).
+void note_bad_input(exporter_table& table, exporter* e, bad_input kind, std::uint64_t n = 1);
+
+std::array<loss_summary, 3> summarize_loss(const exporter_table& table);
+
+// Missed as a share of what was sent, in per cent (0 when none).
 double loss_percent(std::uint64_t missed, std::uint64_t received);
 
 // The `e` key's table: a heading, then one line per exporter; the no
 // exporter line when none has been seen.
 void print_exporters(const exporter_table& table);
+
+// Under the live view's summary line: one line per unit with anything missed.
+void print_live_loss_lines(const exporter_table& table);
+// At the end of the run, on standard error: what was missed, and what was
+// not tracked.
+void report_loss_at_end(const exporter_table& table);

@@ -12,8 +12,7 @@
 #include <utility>
 
 #include "viewer/clock.h"
-#include "viewer/messages.h"
-#include "viewer/report.h"
+#include "viewer/exits.h"
 
 namespace {
 
@@ -68,13 +67,18 @@ stats_table new_table()
     return stats_table(p == MAP_FAILED ? nullptr : static_cast<stats_table_memory*>(p));
 }
 
-void add(interval_stats& s, const side& d, const nf5_record& rec,
+std::uint32_t table_as(std::uint32_t as)
+{
+    return as < stats_table_entries ? as : as_trans;
+}
+
+void add(interval_stats& s, const side& d, const flow_record& rec,
          double bytes, double packets)
 {
     s.*d.bytes += bytes;
     s.*d.packets += packets;
-    (s.*d.src_as)[rec.src_as] += bytes;
-    (s.*d.dst_as)[rec.dst_as] += bytes;
+    (s.*d.src_as)[table_as(rec.src_as)] += bytes;
+    (s.*d.dst_as)[table_as(rec.dst_as)] += bytes;
     (s.*d.proto)[rec.prot] += bytes;
     if (rec.prot == 6) {
         (s.*d.tcp_src)[rec.srcport] += bytes;
@@ -132,7 +136,6 @@ void close_interval(flow_context& ctx, std::time_t now, int minute)
         stats_clear(cur);
     else if (!stats_alloc(cur))
         fail_out_of_memory(ctx, "report interval table");
-    render_report(&last, ctx);
 }
 
 }  // namespace
@@ -197,24 +200,27 @@ void stats_clear(interval_stats& stats)
 }
 
 
-void rollover_check(flow_context& ctx)
+bool rollover_check(flow_context& ctx)
 {
     const std::time_t now = clock_now(*ctx.clock);
     const int minute = cached_report_minute(*ctx.clock, now);
     // A negative interval counts like its absolute value; 0 is refused at
     // start-up and would never close an interval here.
     const long long interval = std::llabs(ctx.config->interval);
-    if (interval != 0 && minute % interval == 0 && minute != ctx.stats->last_minute)
-        close_interval(ctx, now, minute);
+    if (interval == 0 || minute % interval != 0 || minute == ctx.stats->last_minute)
+        return false;
+    close_interval(ctx, now, minute);
+    return true;
 }
 
-void accumulate(const nf5_record& rec, flow_context& ctx, double scale)
+void accumulate(const flow_record& rec, flow_context& ctx, double scale)
 {
     interval_stats& s = *ctx.stats->current;
-    // Exact: a 32-bit count times a 14-bit interval fits a double's mantissa.
-    const double bytes = rec.dOctets * scale;
-    const double packets = rec.dPkts * scale;
-    const int ifindex = ctx.filter->ifindex;
+    // Exact for v5: a 32-bit count times a 14-bit interval fits a double's
+    // mantissa.
+    const double bytes = static_cast<double>(rec.bytes) * scale;
+    const double packets = static_cast<double>(rec.packets) * scale;
+    const long long ifindex = ctx.filter->ifindex;
     if (ifindex != 0 && ifindex == rec.output)
         add(s, outbound, rec, bytes, packets);
     if (ifindex == 0 || ifindex == rec.input)

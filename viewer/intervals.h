@@ -8,7 +8,7 @@
 #include <memory>
 #include <utility>
 
-#include "common/nf5.h"
+#include "viewer/flow_record.h"
 #include "viewer/viewer.h"
 
 constexpr std::size_t stats_table_entries = 65536;
@@ -93,10 +93,12 @@ void stats_clear(interval_stats& stats);
 // ends the viewer when memory has run out.
 void open_current_interval(flow_context& ctx);
 
-// Once per frame, before its records: closes the current interval when a
-// boundary minute has come, keeps it as the last report and prints it.
-void rollover_check(flow_context& ctx);
+// Once per datagram, before its records: closes the current interval when
+// a boundary minute has come and keeps it as the last report. True when it
+// closed one: the caller's loop prints it.
+[[nodiscard]] bool rollover_check(flow_context& ctx);
 
-// Adds one accepted record to the current interval, its bytes and packets
-// counted scale times (a sampled export's interval).
-void accumulate(const nf5_record& rec, flow_context& ctx, double scale = 1);
+// Adds one accepted flow to the current interval, its bytes and packets
+// counted scale times (a sampled export's interval). The AS tables hold
+// 16-bit numbers: a 32-bit AS number counts as AS_TRANS there.
+void accumulate(const flow_record& rec, flow_context& ctx, double scale = 1);

@@ -9,7 +9,7 @@
 #include <string_view>
 
 #include "viewer/clock.h"
-#include "viewer/messages.h"
+#include "viewer/exporters.h"
 #include "viewer/report.h"
 
 namespace {
@@ -52,7 +52,7 @@ void write_frame(const flow_context& ctx, std::string_view text)
 
     if (!live.in_place) {
         std::fwrite(summary.data(), 1, summary.size(), stdout);
-        print_live_loss_line(ctx);
+        print_live_loss_lines(*ctx.exporters);
         std::fwrite(rest.data(), 1, rest.size(), stdout);
         return;
     }
@@ -66,7 +66,7 @@ void write_frame(const flow_context& ctx, std::string_view text)
     std::fputs(live.clear_line.c_str(), stdout);
     std::fwrite(summary.data(), 1, summary.size(), stdout);
     std::fputs(live.clear_line.c_str(), stdout);
-    print_live_loss_line(ctx);
+    print_live_loss_lines(*ctx.exporters);
     while (!rest.empty() && room != 0) {
         const std::size_t end = rest.find('\n');
         const std::size_t n = end == std::string_view::npos ? rest.size() : end + 1;

@@ -1,16 +1,9 @@
-// The viewer's messages and exits: see messages.h.
+// The viewer's messages: see messages.h.
 #include "viewer/messages.h"
 
-#include <signal.h>
-
 #include <cerrno>
-#include <csignal>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
-
-#include "viewer/exporters.h"
-#include "viewer/terminal.h"
 
 namespace {
 
@@ -47,46 +40,20 @@ constexpr char usage_body[] =
     "                1.2.3.4/30 or 10.0.0.0/8\n"
     "  -A <file>     Read AS names from <file> instead of the installed file\n"
     "  -L <seconds>  In top mode, show the running interval every <seconds> (1-3600)\n"
-    "  -S            In top mode, scale bytes and packets by the sampling interval\n";
+    "  -S            In top mode, scale bytes and packets by the sampling interval\n"
+    "  -u <[address:]port>\n"
+    "                Receive NetFlow v5, v9 and IPFIX directly on this UDP port, no\n"
+    "                relay; an IPv6 address in brackets: [2001:db8::1]:2055\n"
+    "                -s takes an IPv6 relay the same way; -r and -x take IPv6 too\n";
 
-// A failed system call, reported after everything already printed.
+}  // namespace
+
 void report_system_error(const char* what)
 {
     const int saved_errno = errno;
     std::fflush(stdout);
     errno = saved_errno;
     std::perror(what);
-}
-
-[[noreturn]] void fail(const flow_context& ctx, const char* what, int status)
-{
-    report_system_error(what);
-    viewer_exit(ctx, status);
-}
-
-}  // namespace
-
-void viewer_exit(const flow_context& ctx, int status)
-{
-    std::fflush(stdout);
-    report_loss_at_end(ctx);
-    terminal_mode(*ctx.terminal, terminal_request::restore);
-    std::exit(status);
-}
-
-void end_by_signal(const flow_context& ctx, int signal_number)
-{
-    std::fflush(stdout);
-    report_loss_at_end(ctx);
-    terminal_mode(*ctx.terminal, terminal_request::restore);
-    // The default action now, delivered at once: the parent sees the signal.
-    std::signal(signal_number, SIG_DFL);
-    sigset_t only;
-    sigemptyset(&only);
-    sigaddset(&only, signal_number);
-    sigprocmask(SIG_UNBLOCK, &only, nullptr);
-    std::raise(signal_number);
-    std::_Exit(128 + signal_number);
 }
 
 // --- the command line
@@ -167,6 +134,27 @@ int refuse_prefix_length(int length, const char* arg)
     return exit_failure;
 }
 
+int refuse_v6_prefix_length(int length, const char* arg)
+{
+    std::printf("Error: invalid prefix length %d in %s; it must be 0 to 128\n", length, arg);
+    return exit_failure;
+}
+
+int refuse_udp(const char* arg)
+{
+    std::printf("Error: invalid UDP port %s; give port, address:port or [IPv6 address]:port, "
+                "for example 2055, 192.0.2.1:2055 or [2001:db8::1]:2055\n",
+                arg);
+    return exit_failure;
+}
+
+int refuse_udp_with_server()
+{
+    std::printf("Error: -u and -s exclude each other: receive exports directly with -u, or "
+                "from a relay with -s\n");
+    return exit_failure;
+}
+
 int refuse_interval_zero()
 {
     std::printf("Error: invalid report interval 0; it must be at least 1 minute\n");
@@ -185,7 +173,7 @@ int refuse_live_outside_top()
     return exit_failure;
 }
 
-void note_as_filter(int as) { std::printf("Filtering for AS %d\n", as); }
+void note_as_filter(long long as) { std::printf("Filtering for AS %lld\n", as); }
 void note_interval(int minutes) { std::printf("Setting report interval to %d\n", minutes); }
 void note_lines(int lines) { std::printf("Setting screen length to %d lines\n", lines); }
 void note_port_filter(int port) { std::printf("Filtering for port %d\n", port); }
@@ -219,16 +207,6 @@ void note_report_interval(int minutes)
 // A status line, overwritten by what comes next.
 void note_starting() { std::printf("Starting. Hit '?' for help with keys.\r"); }
 
-void fail_socket(const flow_context& ctx) { fail(ctx, "socket error", exit_quiet); }
-void fail_host_lookup(const flow_context& ctx) { fail(ctx, "gethostbyname error", exit_quiet); }
-void fail_connect(const flow_context& ctx) { fail(ctx, "connect error", exit_failure); }
-
-void fail_keepalive(const flow_context& ctx)
-{
-    // Deliberate: the "%s" is part of the text.
-    fail(ctx, "setsockopt(rfd, KEEPALIVE):%s", exit_failure);
-}
-
 void warn_interrupt_not_caught() { std::printf("Warning: can't catch interrupt signal\n"); }
 
 // Deliberate: the terminal's reports keep their historical names.
@@ -237,10 +215,9 @@ void report_key_mode_refused() { std::printf("ioctl2\n"); }
 
 // --- the event loop and its keys
 
-void fail_wait(const flow_context& ctx)
+void note_wait_failed()
 {
     std::printf("select (read) error");  // deliberate: no line end
-    viewer_exit(ctx, exit_quiet);
 }
 
 void show_key_help()
@@ -248,28 +225,23 @@ void show_key_help()
     std::printf("\rKeys: (a)AS, (p)proto, (t)tcp, (u)udp, (q)uit                             \r");
 }
 
-void quit_by_key(const flow_context& ctx)
+void note_quitting()
 {
     std::printf("\rQuitting...                                                               \n");
-    viewer_exit(ctx, exit_quiet);
 }
 
-void quit_by_interrupt(const flow_context& ctx)
-{
-    std::printf("Received interrupt.  Exiting.\n");
-    viewer_exit(ctx, exit_quiet);
-}
+void note_interrupted() { std::printf("Received interrupt.  Exiting.\n"); }
 
 // --- the relay stream
 
-void end_of_stream(const flow_context& ctx)
-{
-    std::printf("connection closed\n");
-    viewer_exit(ctx, exit_quiet);
-}
+void note_connection_closed() { std::printf("connection closed\n"); }
 
-// Deliberate: named after the reading routine, whatever reads today.
-void fail_read(const flow_context& ctx) { fail(ctx, "read_n", exit_quiet); }
+void report_framed_out_of_step()
+{
+    std::fflush(stdout);
+    std::fprintf(stderr, "nelk: the framed stream is out of step (a frame length no frame "
+                         "has); ending\n");
+}
 
 void report_bad_version(unsigned version)
 {
@@ -283,11 +255,7 @@ void report_strange_count(unsigned count)
 
 // --- flows, AS names, reports
 
-void end_at_flow_limit(const flow_context& ctx)
-{
-    std::printf("Flow limit reached (%d).  Exiting\n", ctx.config->flow_limit);
-    viewer_exit(ctx, exit_quiet);
-}
+void note_flow_limit(int limit) { std::printf("Flow limit reached (%d).  Exiting\n", limit); }
 
 void report_asn_no_memory() { report_system_error("out of memory"); }
 void report_asn_unopened() { report_system_error("fopen"); }
@@ -317,31 +285,51 @@ void show_no_exporters()
 
 void note_untracked_exporters(unsigned long long datagrams, unsigned long long flows)
 {
-    std::printf("More exporters than the table holds: %llu datagrams, %llu flows "
-                "not counted by exporter\n",
+    std::printf("Not tracked, more domains from one address than are kept: %llu datagrams, "
+                "%llu flows\n",
                 datagrams, flows);
 }
 
-void print_live_loss_line(const flow_context& ctx)
+namespace {
+
+const char* unit_words(sequence_unit unit)
 {
-    const loss_summary loss = summarize_loss(*ctx.exporters);
-    if (loss.missed == 0)
-        return;
-    std::printf("Missed flows: %llu (%.2f%%) from %llu exporter(s)\n",
-                static_cast<unsigned long long>(loss.missed),
-                loss_percent(loss.missed, loss.flows),
-                static_cast<unsigned long long>(loss.exporters));
+    switch (unit) {
+    case sequence_unit::v9_packets:
+        return "NetFlow v9 export packets";
+    case sequence_unit::ipfix_records:
+        return "IPFIX data records";
+    default:
+        return "flows";
+    }
 }
 
-void report_loss_at_end(const flow_context& ctx)
+}  // namespace
+
+void print_live_loss_line(sequence_unit unit, unsigned long long missed, double percent,
+                          unsigned long long exporters)
 {
-    const loss_summary loss = summarize_loss(*ctx.exporters);
-    if (loss.missed == 0)
-        return;
-    std::fprintf(stderr, "nelk: %llu of %llu flows missed (%.2f%%) by sequence numbers\n",
-                 static_cast<unsigned long long>(loss.missed),
-                 static_cast<unsigned long long>(loss.missed + loss.flows),
-                 loss_percent(loss.missed, loss.flows));
+    if (unit == sequence_unit::flows)
+        std::printf("Missed flows: %llu (%.2f%%) from %llu exporter(s)\n", missed, percent,
+                    exporters);
+    else
+        std::printf("Missed %s: %llu (%.2f%%) from %llu exporter(s)\n", unit_words(unit), missed,
+                    percent, exporters);
+}
+
+void report_loss_at_end(sequence_unit unit, unsigned long long missed, unsigned long long sent,
+                        double percent)
+{
+    std::fprintf(stderr, "nelk: %llu of %llu %s missed (%.2f%%) by sequence numbers\n", missed,
+                 sent, unit_words(unit), percent);
+}
+
+void report_untracked_at_end(unsigned long long datagrams, unsigned long long flows)
+{
+    std::fprintf(stderr,
+                 "nelk: %llu datagrams (%llu flows) not tracked by exporter: their loss, if "
+                 "any, is not counted\n",
+                 datagrams, flows);
 }
 
 void report_unknown_report_type()
@@ -350,10 +338,9 @@ void report_unknown_report_type()
     std::printf("Defaulting to AS report\n");
 }
 
-void fail_out_of_memory(const flow_context& ctx, const char* what)
+void report_out_of_memory(const char* what)
 {
     const int err = errno;
     std::fflush(stdout);
     std::fprintf(stderr, "nelk: out of memory for the %s: %s\n", what, std::strerror(err));
-    viewer_exit(ctx, exit_failure);
 }

@@ -9,11 +9,12 @@
 #include <cstring>
 #include <string_view>
 
+#include "common/net_address.h"
 #include "viewer/messages.h"
 
 namespace {
 
-constexpr char option_letters[] = "0:a:bc:hi:l:m:n:p:P:r:s:t:vx:A:L:S";
+constexpr char option_letters[] = "0:a:bc:hi:l:m:n:p:P:r:s:t:vx:A:L:Su:";
 
 // Seconds between two showings of the running interval.
 constexpr int live_min_seconds = 1;
@@ -36,6 +37,15 @@ void read_int(const char* arg, int& field)
 {
     int value = 0;
     if (std::sscanf(arg, "%d", &value) == 1)
+        field = value;
+}
+
+// "%d" of the argument as wide as a 32-bit AS number needs; one that does
+// not start with a number leaves the field as it was.
+void read_wide(const char* arg, long long& field)
+{
+    long long value = 0;
+    if (parse_leading_decimal(arg, &value))
         field = value;
 }
 
@@ -71,6 +81,23 @@ int set_report_type(const char* arg, viewer_config& config)
     return keep_going;
 }
 
+// [host]:port, the form an IPv6 address takes.
+int set_bracketed_server(char* scratch, viewer_config& config)
+{
+    char* close = std::strchr(scratch, ']');
+    if (close == nullptr || close == scratch + 1)
+        return refuse_server_name(scratch);
+    if (close[1] != ':' || close[2] == '\0') {
+        close[1] = '\0';
+        return refuse_server_port(scratch);
+    }
+    *close = '\0';
+    std::strcpy(config.server, scratch + 1);
+    config.server_bracketed = true;
+    read_int(close + 2, config.port);
+    return keep_going;
+}
+
 int set_server(const char* arg, viewer_config& config)
 {
     // The first word, cut to what the server field holds.
@@ -78,6 +105,10 @@ int set_server(const char* arg, viewer_config& config)
     static_assert(server_text_size == 100, "the scan width below");
     if (std::sscanf(arg, "%100s", scratch) != 1)
         scratch[0] = '\0';
+    config.server_given = true;
+    config.server_bracketed = false;
+    if (scratch[0] == '[')
+        return set_bracketed_server(scratch, config);
 
     char* rest = nullptr;
     const char* host = strtok_r(scratch, ":", &rest);
@@ -97,9 +128,12 @@ int set_router(const char* arg, flow_filter& filter)
     if (std::sscanf(arg, "%100s", text) != 1)
         text[0] = '\0';
     in_addr addr{};
-    if (inet_aton(text, &addr) == 0)
+    net_address a;
+    if (inet_aton(text, &addr) != 0)
+        a = net_address::from_v4_net(addr.s_addr);
+    else if (std::strchr(text, ':') == nullptr || !parse_address(text, &a))
         return refuse_router(text);
-    filter.router = addr.s_addr;
+    filter.router = a;
     note_router_filter(text);
     return keep_going;
 }
@@ -113,8 +147,39 @@ int set_ifindex(const char* arg, flow_filter& filter)
     return keep_going;
 }
 
+// The first `bits` bits of a, the rest cleared.
+net_address masked(net_address a, int bits)
+{
+    for (int i = bits; i < 128; ++i)
+        a.bytes[static_cast<std::size_t>(i / 8)] &= static_cast<std::uint8_t>(~(0x80 >> (i % 8)));
+    return a;
+}
+
+// An IPv6 prefix: address/length, the length 0 to 128. As for IPv4, the
+// address's bits beyond the length are let go.
+int set_v6_prefix(const char* arg, flow_filter& filter)
+{
+    char text[101] = "";
+    int length = 0;
+    const int got = std::sscanf(arg, "%100[0123456789abcdefABCDEF:.]/%d\n", text, &length);
+    net_address a;
+    if (got < 1)
+        return refuse_prefix(arg);
+    if (!parse_address(text, &a))
+        return refuse_prefix(text);
+    if (got < 2)
+        return refuse_prefix_without_length(arg);
+    if (length < 0 || length > 128)
+        return refuse_v6_prefix_length(length, arg);
+    filter.prefix = net_prefix{masked(a, length), length};
+    note_prefix_filter(text, length);
+    return keep_going;
+}
+
 int set_prefix(const char* arg, flow_filter& filter)
 {
+    if (first_word(arg).find(':') != std::string_view::npos)
+        return set_v6_prefix(arg, filter);
     // Digits and dots, at most 100 of them: a longer address is cut there
     // and no longer reads as an address.
     char text[101] = "";
@@ -129,9 +194,8 @@ int set_prefix(const char* arg, flow_filter& filter)
         return refuse_prefix_without_length(arg);
     if (length < 0 || length > 32)
         return refuse_prefix_length(length, arg);
-    std::uint32_t mask = length == 0 ? 0 : ~std::uint32_t{0} << (32 - length);
-    filter.prefix_mask = htonl(mask);
-    filter.prefix = addr.s_addr & htonl(mask);
+    filter.prefix = net_prefix{masked(net_address::from_v4_net(addr.s_addr), 96 + length),
+                               96 + length};
     note_prefix_filter(text, length);
     return keep_going;
 }
@@ -158,16 +222,49 @@ int set_live_seconds(const char* arg, viewer_config& config)
     return keep_going;
 }
 
+// -u [address:]port, [IPv6 address]:port or port: where exports come in.
+int set_udp(const char* arg, viewer_config& config)
+{
+    const std::string_view word = first_word(arg);
+    std::string_view address, port = word;
+    if (!word.empty() && word.front() == '[') {
+        const std::size_t close = word.find(']');
+        if (close == std::string_view::npos || close + 1 >= word.size() || word[close + 1] != ':')
+            return refuse_udp(arg);
+        address = word.substr(1, close - 1);
+        port = word.substr(close + 2);
+    } else if (const std::size_t colon = word.find(':'); colon != std::string_view::npos) {
+        // An IPv6 address without brackets could end in what looks a port.
+        if (word.find(':', colon + 1) != std::string_view::npos)
+            return refuse_udp(arg);
+        address = word.substr(0, colon);
+        port = word.substr(colon + 1);
+    }
+    long long number = 0;
+    const std::string port_text(port);
+    if (!parse_count(port_text.c_str(), 1, 65535, &number))
+        return refuse_udp(arg);
+    net_address a;
+    if (!address.empty() && !parse_address(address, &a))
+        return refuse_udp(arg);
+    config.udp_port = static_cast<int>(number);
+    if (!address.empty())
+        config.udp_address = a;
+    else
+        config.udp_address.reset();
+    return keep_going;
+}
+
 int apply_option(int letter, const char* arg, const char* program, flow_context& ctx)
 {
     viewer_config& config = *ctx.config;
     flow_filter& filter = *ctx.filter;
     switch (letter) {
     case '0':
-        read_int(arg, config.zero_as);
+        read_wide(arg, config.zero_as);
         return keep_going;
     case 'a':
-        read_int(arg, filter.as);
+        read_wide(arg, filter.as);
         note_as_filter(filter.as);
         return keep_going;
     case 'b':
@@ -214,6 +311,8 @@ int apply_option(int letter, const char* arg, const char* program, flow_context&
     case 'S':
         config.sampling = true;
         return keep_going;
+    case 'u':
+        return set_udp(arg, config);
     default:  // -h, an unknown letter or a missing argument
         return show_usage(program);
     }
@@ -239,6 +338,9 @@ int parse_options(int argc, char* argv[], flow_context& ctx)
     // Only top mode has a running interval to show; -m may follow -L.
     if (ctx.config->live_seconds != 0 && ctx.config->mode != display_mode::top)
         return refuse_live_outside_top();
+    // One source of exports: a relay, or the routers themselves.
+    if (ctx.config->udp_port >= 0 && ctx.config->server_given)
+        return refuse_udp_with_server();
     return keep_going;
 }
 

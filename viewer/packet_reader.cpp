@@ -1,86 +1,126 @@
-// The relay stream reader: frame heads, version and count checks, records
-// decoded to host order and handed to the filter one by one.
+// The stream readers: the relay stream's frame heads, version and count
+// checks; the framed stream's greeting and frame lengths.
 #include "viewer/packet_reader.h"
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 
-#include "viewer/flow_filter.h"
-#include "viewer/intervals.h"
+#include "viewer/decode_export.h"
+#include "viewer/decode_v5.h"
 #include "viewer/messages.h"
+#include "viewer/text_format.h"
 
-void handle_frames(packet_reader& reader, flow_context& ctx)
+namespace {
+
+// The relay stream: a refused head is all that is taken; the stream
+// carries no lengths, so the 28 bytes after it are read as the next head.
+std::size_t relay_frames(const std::uint8_t* buf, std::size_t pos, std::size_t end,
+                         flow_context& ctx, input_outcome& out)
 {
-    const std::uint8_t* buf = reader.buffer.get();
-    std::size_t pos = reader.start;
-    const std::size_t end = reader.end;
-    flow_stats& stats = *ctx.stats;
-    const auto zero_as = static_cast<std::uint16_t>(ctx.config->zero_as);
-    exporter_table& exporters = *ctx.exporters;
-    // Listings show records as exported; only top-mode sums are scaled.
-    const bool sampled = ctx.config->sampling && ctx.config->mode == display_mode::top;
     const bool listing = ctx.config->mode != display_mode::top;
-
     while (end - pos >= relay_frame_head_size) {
         const std::uint8_t* head = buf + pos;
         const nf5_header h = decode_nf5_header(head + relay_addr_size);
-        const std::uint16_t version = h.version;
-        const std::uint16_t count = h.count;
-        // A refused head is all that is taken: the stream carries no lengths,
-        // so the 28 bytes after it are read as the next head.
-        if (version != nf5_version) {
-            report_bad_version(version);
+        if (h.version != nf5_version) {
+            report_bad_version(h.version);
             pos += relay_frame_head_size;
             continue;
         }
-        if (count == 0 || count > reader_max_records) {
-            report_strange_count(count);
+        if (h.count == 0 || h.count > reader_max_records) {
+            report_strange_count(h.count);
             pos += relay_frame_head_size;
             continue;
         }
-        const std::size_t frame_size = relay_frame_head_size + count * nf5_record_size;
+        const std::size_t frame_size = relay_frame_head_size + h.count * nf5_record_size;
         if (end - pos < frame_size)
             break;  // the rest of this frame comes with a later read
 
-        frame_info frame;
-        frame.router = load_net32(head);
+        datagram_info dg;
+        const std::uint32_t router = load_net32(head);
+        dg.exporter = net_address::from_v4_net(router);
         // Only the listings show the router; top mode has no use for its text.
         if (listing)
-            *format_ipv4(frame.router_text, frame.router) = '\0';
-        stats.packets += 1.0;
-        // Every accepted datagram, whatever the mode and the filters: loss
-        // is the exporter's (or the relay's), not the operator's choice.
-        account_datagram(exporters, frame.router, h);
-        if (sampled) {
-            const std::uint16_t interval = nf5_sampling_interval(h);
-            frame.scale = interval == 0 ? 1.0 : interval;
-        }
-        // Before the filters see any record, so that an interval closes even
-        // when every record that brings its boundary minute is filtered out.
-        if (!listing)
-            rollover_check(ctx);
-        const std::uint8_t* p = head + relay_frame_head_size;
-        for (unsigned i = 0; i < count; ++i, p += nf5_record_size) {
-            stats.records += 1.0;
-            nf5_record rec = decode_nf5_record(p);
-            if (rec.src_as == 0)
-                rec.src_as = zero_as;
-            if (rec.dst_as == 0)
-                rec.dst_as = zero_as;
-            account_flow(rec, frame, ctx);
-        }
+            *format_ipv4(dg.exporter_text, router) = '\0';
+        decode_nf5_datagram(head + relay_addr_size, h, dg, ctx, out);
         pos += frame_size;
+        if (out.interval_closed || out.end != input_end::none)
+            break;
     }
-    reader.start = pos;
+    return pos;
 }
 
-void read_packet(packet_reader& reader, int rfd, flow_context& ctx)
+// The framed stream: every frame states its length; one that states a
+// length no frame has leaves no way back into step.
+std::size_t framed_frames(const std::uint8_t* buf, std::size_t pos, std::size_t end,
+                          flow_context& ctx, input_outcome& out)
+{
+    while (end - pos >= framed_head_size) {
+        const framed_head h = decode_framed_head(buf + pos);
+        if (h.length < framed_head_size || h.length > framed_max_frame) {
+            out.end = input_end::out_of_step;
+            break;
+        }
+        if (end - pos < h.length)
+            break;
+        const std::uint8_t* datagram = buf + pos + framed_head_size;
+        const std::size_t size = h.length - framed_head_size;
+        pos += h.length;
+        // Kinds this viewer does not know are passed over by their length.
+        if (h.kind != framed_live && h.kind != framed_replayed)
+            continue;
+        datagram_info dg;
+        dg.exporter = h.exporter;
+        dg.port = h.port;
+        dg.received_ns = h.time_ns;
+        decode_export(datagram, size, dg, h.kind == framed_replayed, ctx, out);
+        if (out.interval_closed || out.end != input_end::none)
+            break;
+    }
+    return pos;
+}
+
+// The framed stream's first six bytes; the relay stream's bytes 4 and 5
+// are 00 05 there.
+constexpr std::size_t kind_bytes = 6;
+
+}  // namespace
+
+input_outcome handle_frames(packet_reader& reader, flow_context& ctx)
+{
+    input_outcome out;
+    const std::uint8_t* buf = reader.buffer.get();
+    if (reader.kind == stream_kind::unknown) {
+        if (reader.end - reader.start < kind_bytes)
+            return out;
+        if (std::memcmp(buf + reader.start, framed_greeting.data(), kind_bytes) != 0) {
+            reader.kind = stream_kind::relay;
+        } else {
+            if (reader.end - reader.start < framed_greeting.size())
+                return out;
+            // A later format of the framed stream is not this one.
+            if (std::memcmp(buf + reader.start, framed_greeting.data(),
+                            framed_greeting.size()) != 0) {
+                out.end = input_end::out_of_step;
+                return out;
+            }
+            reader.kind = stream_kind::framed;
+            reader.start += framed_greeting.size();
+        }
+    }
+    if (reader.kind == stream_kind::relay)
+        reader.start = relay_frames(buf, reader.start, reader.end, ctx, out);
+    else
+        reader.start = framed_frames(buf, reader.start, reader.end, ctx, out);
+    return out;
+}
+
+input_outcome read_packet(packet_reader& reader, int rfd, flow_context& ctx)
 {
     // Keep an incomplete frame at the front so that a whole frame of any
-    // count the checks allow always fits behind it.
+    // length the checks allow always fits behind it.
     if (reader.start > 0) {
         const std::size_t kept = reader.end - reader.start;
         if (kept > 0)
@@ -89,17 +129,19 @@ void read_packet(packet_reader& reader, int rfd, flow_context& ctx)
         reader.end = kept;
     }
 
+    input_outcome out;
     const ssize_t r = ::read(rfd, reader.buffer.get() + reader.end,
                              reader_buffer_size - reader.end);
     if (r < 0) {
-        if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)
-            return;  // the loop waits again
-        fail_read(ctx);
+        if (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK)
+            out.end = input_end::read_failed;
+        return out;  // else the loop waits again
     }
     if (r == 0) {
         // Bytes of a frame the relay never finished are dropped unused.
-        end_of_stream(ctx);
+        out.end = input_end::end_of_stream;
+        return out;
     }
     reader.end += static_cast<std::size_t>(r);
-    handle_frames(reader, ctx);
+    return handle_frames(reader, ctx);
 }

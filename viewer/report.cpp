@@ -13,7 +13,7 @@
 #include <new>
 
 #include "viewer/asn_names.h"
-#include "viewer/messages.h"
+#include "viewer/exits.h"
 
 namespace {
 

@@ -140,6 +140,11 @@ char* format_int(char* p, long long v, int width, bool left)
     return p;
 }
 
+char* format_uint(char* p, unsigned long long v)
+{
+    return write_digits(p, v, decimal_digits(v));
+}
+
 char* format_ipv4(char* p, std::uint32_t addr)
 {
     unsigned char octet[4];
@@ -151,6 +156,60 @@ char* format_ipv4(char* p, std::uint32_t addr)
         std::memcpy(p, e.text, sizeof e.text);
         p += e.len;
     }
+    return p;
+}
+
+char* format_ipv6(char* p, const std::uint8_t* a)
+{
+    static constexpr char hex[] = "0123456789abcdef";
+    unsigned words[8];
+    for (int i = 0; i < 8; ++i)
+        words[i] = static_cast<unsigned>(a[2 * i] << 8 | a[2 * i + 1]);
+    // The longest run of two or more zero groups, the first of equals, is
+    // written as "::".
+    int best = -1, best_len = 0;
+    for (int i = 0; i < 8;) {
+        if (words[i] != 0) {
+            ++i;
+            continue;
+        }
+        int j = i;
+        while (j < 8 && words[j] == 0)
+            ++j;
+        if (j - i > best_len) {
+            best = i;
+            best_len = j - i;
+        }
+        i = j;
+    }
+    if (best_len < 2)
+        best = -1;
+    for (int i = 0; i < 8; ++i) {
+        if (best >= 0 && i >= best && i < best + best_len) {
+            if (i == best)
+                *p++ = ':';
+            continue;
+        }
+        if (i != 0)
+            *p++ = ':';
+        // IPv4-compatible and IPv4-mapped addresses end in a dotted quad.
+        if (i == 6 && best == 0 && (best_len == 6 || (best_len == 5 && words[5] == 0xffff))) {
+            std::uint32_t v4;
+            std::memcpy(&v4, a + 12, 4);
+            return format_ipv4(p, v4);
+        }
+        const unsigned w = words[i];
+        bool started = false;
+        for (int shift = 12; shift >= 0; shift -= 4) {
+            const unsigned nibble = w >> shift & 15;
+            if (nibble != 0 || started || shift == 0) {
+                *p++ = hex[nibble];
+                started = true;
+            }
+        }
+    }
+    if (best >= 0 && best + best_len == 8)
+        *p++ = ':';
     return p;
 }
 

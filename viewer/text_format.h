@@ -16,6 +16,8 @@
 constexpr std::size_t int_text_max = 21;
 // Longest text of format_ipv4: "255.255.255.255".
 constexpr std::size_t ipv4_text_max = 15;
+// Longest text of format_ipv6: six groups and a dotted quad.
+constexpr std::size_t ipv6_text_max = 45;
 // Longest text of format_flow_number: "%.0f" of -DBL_MAX is 310 characters.
 constexpr std::size_t flow_number_text_max = 320;
 
@@ -26,8 +28,14 @@ constexpr std::size_t flow_number_text_max = 320;
 // "%d" / "%u" of v; with a width, "%<width>d", or "%-<width>d" when left.
 char* format_int(char* p, long long v, int width = 0, bool left = false);
 
+// "%llu" of v.
+char* format_uint(char* p, unsigned long long v);
+
 // inet_ntoa of an IPv4 address held in network order.
 char* format_ipv4(char* p, std::uint32_t addr);
+
+// inet_ntop of the IPv6 address in the 16 bytes at a (RFC 5952 text).
+char* format_ipv6(char* p, const std::uint8_t* a);
 
 // "%.0f" of v.
 char* format_flow_number(char* p, double v);
@@ -97,6 +105,18 @@ inline void put_ipv4(text_buffer& tb, std::uint32_t addr)
 {
     reserve_text(tb, ipv4_text_max);
     tb.len = static_cast<std::size_t>(format_ipv4(tb.data + tb.len, addr) - tb.data);
+}
+
+inline void put_uint(text_buffer& tb, unsigned long long v)
+{
+    reserve_text(tb, int_text_max);
+    tb.len = static_cast<std::size_t>(format_uint(tb.data + tb.len, v) - tb.data);
+}
+
+inline void put_ipv6(text_buffer& tb, const std::uint8_t* a)
+{
+    reserve_text(tb, ipv6_text_max);
+    tb.len = static_cast<std::size_t>(format_ipv6(tb.data + tb.len, a) - tb.data);
 }
 
 inline void put_flow_number(text_buffer& tb, double v)

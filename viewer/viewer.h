@@ -15,8 +15,9 @@
 #include <string>
 #include <vector>
 
-#include "common/nf5.h"
+#include "common/net_address.h"
 #include "viewer/exporters.h"
+#include "viewer/flow_record.h"
 #include "viewer/text_format.h"
 
 struct interval_stats;  // intervals.h
@@ -31,9 +32,15 @@ constexpr int server_text_size = 100;
 struct viewer_config {
     char server[server_text_size + 1] = "127.0.0.1";
     int port = 4444;
+    bool server_bracketed = false;  // -s [host]:port: the host is IPv6
+    bool server_given = false;
+    // -u: exports received straight from the routers on this UDP port, no
+    // relay; -1 when not. Bound to udp_address, or to every address.
+    int udp_port = -1;
+    std::optional<net_address> udp_address;
     display_mode mode = display_mode::dump;
     report_kind report_type = report_kind::none;
-    int zero_as = 0;
+    long long zero_as = 0;  // v5 takes its low 16 bits, v9 and IPFIX its low 32
     int flow_limit = 0;
     int interval = 60;  // minutes
     int lines = 24;
@@ -42,16 +49,16 @@ struct viewer_config {
     const char* asn_file = nullptr;  // -A: AS names from here, not the installed file
 };
 
-// Addresses are IPv4 in network order; an empty optional is "not set".
+// An empty optional is "not set". Addresses of either family, IPv4 ones
+// in their mapped form.
 struct flow_filter {
-    int as = 0;
+    long long as = 0;
     int port = 0;
     int proto = 0;
     int big = 0;
     int ifindex = 0;
-    std::optional<std::uint32_t> router;
-    std::optional<std::uint32_t> prefix;       // already masked
-    std::optional<std::uint32_t> prefix_mask;
+    std::optional<net_address> router;
+    std::optional<net_prefix> prefix;  // no bits beyond its length
 };
 
 struct interval_stats_deleter {
@@ -110,15 +117,6 @@ struct live_screen {
     std::string home, clear_line, clear_below;  // the terminal's sequences
     int rows = 0;  // the terminal's length when the window's is not known; 0: none
     std::time_t last_refresh = 0;  // by the viewer's clock
-};
-
-// The frame whose records are being handled, as the reader hands it on.
-struct frame_info {
-    std::uint32_t router = 0;                 // network order
-    char router_text[ipv4_text_max + 1] = "";  // dotted, for the listings
-    // What each of its records' bytes and packets count for in top-mode
-    // sums: the datagram's sampling interval with -S, else 1.
-    double scale = 1;
 };
 
 struct flow_context {

@@ -161,9 +161,12 @@ TEST(ViewerKeys, ExporterTableAndTheMissedFlowsAtTheEnd)
     r.viewer.screen.clear();
     r.viewer.type("e");
     const std::string table = on_screen(
-        "Router          Engine  Datagrams      Flows    Missed  Loss% Resets Sampling\n"
-        "10.0.0.1          0/0           2          4         8  66.67      0        0\n"
-        "10.0.0.2          1/2           1          1         0   0.00      0       64\n");
+        "Router          Ver Domain     Datagrams      Flows    Missed  Loss% Resets Sampling "
+        "NoTmpl    Bad\n"
+        "10.0.0.1          5 0/0                2          4         8  66.67      0        0 "
+        "     0      0\n"
+        "10.0.0.2          5 1/2                1          1         0   0.00      0       64 "
+        "     0      0\n");
     ASSERT_TRUE(r.viewer.wait_screen(table, 5s)) << r.viewer.screen;
     r.viewer.drain(100ms);
     EXPECT_EQ(r.viewer.screen, table) << "the table and nothing else";

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "common/net_address.h"
 #include "relay/relay.h"
 #include "tests/fuzz/quiet_output.h"
 #include "viewer/options.h"
@@ -61,19 +62,25 @@ void viewer_options(const std::vector<std::string>& words)
     const std::size_t server_len = strnlen(config.server, sizeof config.server);
     fuzz::check(server_len > 0 && server_len < sizeof config.server,
                 "server name empty or without its end");
-    // One word, the host part of host:port.
+    // One word, the host part of host:port (or of [host]:port).
     for (std::size_t i = 0; i < server_len; ++i)
-        fuzz::check(config.server[i] != ':' &&
+        fuzz::check((config.server_bracketed || config.server[i] != ':') &&
+                        config.server[i] != ']' &&
                         !std::isspace(static_cast<unsigned char>(config.server[i])),
-                    "server name with a colon or white space");
-    fuzz::check(filter.prefix.has_value() == filter.prefix_mask.has_value(),
-                "prefix without mask or mask without prefix");
+                    "server name with a colon, a bracket or white space");
     if (filter.prefix) {
-        // Top bits only, and the prefix already masked.
-        const std::uint32_t host_bits = ~ntohl(*filter.prefix_mask);
-        fuzz::check((host_bits & (host_bits + 1)) == 0, "mask not a run of top bits");
-        fuzz::check((*filter.prefix & ~*filter.prefix_mask) == 0, "prefix not masked");
+        // A length in range, the prefix already masked.
+        const net_prefix& p = *filter.prefix;
+        fuzz::check(p.length >= 0 && p.length <= 128, "prefix length out of range");
+        for (int i = p.length; i < 128; ++i)
+            fuzz::check((p.net.bytes[static_cast<std::size_t>(i / 8)] & (0x80 >> (i % 8))) == 0,
+                        "prefix not masked");
+        fuzz::check(!p.net.is_v4() || p.length >= 96, "IPv4 prefix shorter than the mapped part");
     }
+    fuzz::check(config.udp_port < 0 || !config.server_given || status >= 0,
+                "-u and -s both let through");
+    fuzz::check(config.udp_port < 0 || (config.udp_port >= 1 && config.udp_port <= 65535),
+                "UDP port out of range");
     if (status < 0) {
         // What the viewer goes on with.
         fuzz::check(config.interval != 0, "report interval of 0 let through");

@@ -19,7 +19,7 @@ void name_exporter(datagram_info& dg, const flow_context& ctx)
 void decode_export(const std::uint8_t* d, std::size_t len, datagram_info& dg, bool replayed,
                    flow_context& ctx, input_outcome& out)
 {
-    const checked_export c = check_export(d, len);
+    const checked_export c = check_export(d, len, &ctx.templates->found);
     if (c.length == 0) {
         // Counted against its exporter when it names one it could be.
         exporter* e = nullptr;

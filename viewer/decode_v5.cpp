@@ -79,7 +79,7 @@ void decode_nf5_datagram(const std::uint8_t* d, const nf5_header& h, datagram_in
     note.count = h.count;
     note.flows = h.count;
     note.uptime_ms = h.SysUptime;
-    note.has_uptime = true;
+    note.has_uptime = h.SysUptime != 0;  // an exporter that keeps none says 0
     note.export_ms = c.export_ns / 1000000;
     note.has_sampling = true;
     note.sampling = c.sampling;

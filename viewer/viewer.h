@@ -18,6 +18,7 @@
 #include "common/net_address.h"
 #include "viewer/exporters.h"
 #include "viewer/flow_record.h"
+#include "viewer/templates.h"
 #include "viewer/text_format.h"
 
 struct interval_stats;  // intervals.h
@@ -128,6 +129,7 @@ struct flow_context {
     viewer_clock* clock;
     live_screen* live;
     exporter_table* exporters;
+    template_table* templates;
 };
 
 // Every record a viewer needs, for main and for tests that run the routines
@@ -141,7 +143,9 @@ struct viewer_records {
     viewer_clock clock;
     live_screen live;
     exporter_table exporters;
-    flow_context ctx{&config, &filter, &stats, &names, &terminal, &clock, &live, &exporters};
+    template_table templates;
+    flow_context ctx{&config,   &filter, &stats,      &names,    &terminal,
+                     &clock,    &live,   &exporters,  &templates};
 
     viewer_records() = default;
     viewer_records(const viewer_records&) = delete;

@@ -324,6 +324,36 @@ char run_state(pid_t pid)
     return f.empty() ? 0 : f[0][0];
 }
 
+bool udp_port_bound(int port)
+{
+    char want[16];
+    std::snprintf(want, sizeof want, ":%04X", port);
+    for (const char* table : {"/proc/net/udp", "/proc/net/udp6"}) {
+        std::ifstream in(table);
+        std::string line;
+        std::getline(in, line);
+        while (std::getline(in, line)) {
+            std::istringstream f(line);
+            std::string sl, local;
+            f >> sl >> local;
+            if (local.size() >= 5 && local.compare(local.size() - 5, 5, want) == 0)
+                return true;
+        }
+    }
+    return false;
+}
+
+bool wait_udp_bound(int port, milliseconds timeout)
+{
+    const auto end = std::chrono::steady_clock::now() + timeout;
+    while (!udp_port_bound(port)) {
+        if (std::chrono::steady_clock::now() > end)
+            return false;
+        std::this_thread::sleep_for(milliseconds(10));
+    }
+    return true;
+}
+
 pid_t tcp_port_owner(int port)
 {
     // The socket's inode from the kernel's table of TCP sockets (state 0A:

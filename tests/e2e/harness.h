@@ -108,6 +108,12 @@ char run_state(pid_t pid);
 // The process holding a listening TCP socket on port, -1 when none is seen.
 pid_t tcp_port_owner(int port);
 
+// True when a UDP socket of either family is bound to port (the viewer's -u).
+bool udp_port_bound(int port);
+
+// Waits until a UDP socket is bound to port; false at the time-out.
+bool wait_udp_bound(int port, milliseconds timeout);
+
 // Starts nelkd in debug mode on the given ports and waits for its listening
 // line. `extra` goes after -d -u -t.
 process start_nelkd(int udpport, int tcpport, const std::vector<std::string>& extra = {},

@@ -62,7 +62,7 @@ export_flow example_flow(bool ipv6)
 bytes standard_message(std::uint16_t version, std::uint32_t sequence, bool ipv6, int n = 1,
                        std::uint32_t domain = 7, bool with_template = true)
 {
-    flow_message m = start_message(version, sequence, domain, 1700000000, 20000);
+    export_message m = start_message(version, sequence, domain, 1700000000, 20000);
     const std::vector<export_field> fields = standard_fields(ipv6);
     if (with_template) {
         open_set(m, version == ipfix_version ? ipfix_template_set : nf9_template_set);
@@ -138,10 +138,14 @@ TEST_F(decoder, TemplatesAreKeptPerExporterPortAndDomain)
     // Data alone, each by its own domain's template.
     EXPECT_EQ(take(standard_message(9, 1, false, 1, 1, false)), std::string("3") + v4_line);
     EXPECT_EQ(take(standard_message(9, 1, true, 1, 2, false)), std::string("4") + v6_line);
-    // Another port or address holds none of them.
-    EXPECT_EQ(take(standard_message(9, 2, false, 1, 1, false), from("192.0.2.200", 2056)), "");
+    // Another address holds none of them; v9 scopes them to the address
+    // and source id, IPFIX to the address and port as well.
     EXPECT_EQ(take(standard_message(9, 2, false, 1, 1, false), from("2001:db8::200")), "");
-    EXPECT_EQ(v.stats.flows_shown, 4);
+    EXPECT_EQ(take(standard_message(9, 2, false, 1, 1, false), from("192.0.2.200", 2056)),
+              std::string("5") + v4_line);
+    EXPECT_EQ(take(standard_message(10, 0, false, 1, 1)), std::string("6") + v4_line);
+    EXPECT_EQ(take(standard_message(10, 1, false, 1, 1, false), from("192.0.2.200", 2056)), "");
+    EXPECT_EQ(v.stats.flows_shown, 6);
 }
 
 TEST_F(decoder, ARedefinedTemplateReplacesTheOld)
@@ -176,7 +180,7 @@ TEST_F(decoder, ReplayedTemplatesServeTheFirstDataExport)
         SCOPED_TRACE(version);
         v.templates = template_table{};
         v.exporters = exporter_table{};
-        flow_message m = start_message(version, 999, 7, 1700000000, 20000);
+        export_message m = start_message(version, 999, 7, 1700000000, 20000);
         open_set(m, version == ipfix_version ? ipfix_template_set : nf9_template_set);
         add_template(m, 256, standard_fields(false));
         close_set(m);
@@ -208,7 +212,7 @@ TEST_F(decoder, FieldsNotUsedAreSteppedOver)
         {96, ipfix_variable_length},  // applicationName
         {ie::protocolIdentifier, 1},
     };
-    flow_message m = start_message(ipfix_version, 0, 7, 1700000000);
+    export_message m = start_message(ipfix_version, 0, 7, 1700000000);
     open_set(m, ipfix_template_set);
     add_template(m, 300, fields);
     close_set(m, 3);
@@ -254,7 +258,7 @@ TEST_F(decoder, BadInputIsCountedAndCostsNothingElse)
     };
     auto with_template = [](std::uint16_t version, std::uint16_t id,
                             std::span<const export_field> fields, auto data) {
-        flow_message m = start_message(version, 0, 7, 1700000000, 20000);
+        export_message m = start_message(version, 0, 7, 1700000000, 20000);
         open_set(m, version == ipfix_version ? ipfix_template_set : nf9_template_set);
         add_template(m, id, fields);
         close_set(m);
@@ -266,29 +270,29 @@ TEST_F(decoder, BadInputIsCountedAndCostsNothingElse)
     std::vector<export_field> many(template_fields_max + 1, export_field{ie::octetDeltaCount, 1});
     const bad_case cases[] = {
         {"a data set shorter than one record", bad_input::short_data_set, 1,
-         with_template(9, 256, v4, [](flow_message& m) {
+         with_template(9, 256, v4, [](export_message& m) {
              open_set(m, 256);
              put_uint(m, 0, 6);  // 8 bytes a record
              close_set(m);
          })},
         {"fields whose lengths do not fit their types", bad_input::field_length, 3,
-         with_template(10, 256, wrong, [](flow_message& m) {
+         with_template(10, 256, wrong, [](export_message& m) {
              open_set(m, 256);
              put_uint(m, 0, 18);
              close_set(m);
          })},
         {"a variable length past its set", bad_input::variable_length, 1,
          with_template(10, 256, std::vector<export_field>{{82, ipfix_variable_length}},
-                       [](flow_message& m) {
+                       [](export_message& m) {
                            open_set(m, 256);
                            put_uint(m, 200, 1);
                            put_uint(m, 0, 8);
                            close_set(m);
                        })},
         {"a template id below 256", bad_input::template_id, 1,
-         with_template(9, 255, v4, [](flow_message&) {})},
+         with_template(9, 255, v4, [](export_message&) {})},
         {"a huge field count", bad_input::field_count, 1,
-         with_template(10, 256, many, [](flow_message&) {})},
+         with_template(10, 256, many, [](export_message&) {})},
     };
     for (const bad_case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -306,7 +310,7 @@ TEST_F(decoder, BadInputIsCountedAndCostsNothingElse)
     // The wrong-length fields were left out, the others read: a 3-byte
     // count is 3 bytes of count.
     v.templates = template_table{};
-    EXPECT_EQ(take(with_template(10, 256, wrong, [](flow_message& m) {
+    EXPECT_EQ(take(with_template(10, 256, wrong, [](export_message& m) {
                   open_set(m, 256);
                   put_uint(m, 0x0a000001, 5);
                   put_uint(m, 0, 9);
@@ -369,7 +373,7 @@ TEST_F(decoder, SamplingFromOptionsTemplates)
         if (c.sampler)
             flow_fields.push_back({c.version == ipfix_version ? ie::selectorId : ie::samplerId,
                                    static_cast<std::uint16_t>(c.version == ipfix_version ? 8 : 1)});
-        flow_message m = start_message(c.version, 0, 7, 1700000000, 20000);
+        export_message m = start_message(c.version, 0, 7, 1700000000, 20000);
         open_set(m, c.version == ipfix_version ? ipfix_template_set : nf9_template_set);
         add_template(m, 256, flow_fields);
         close_set(m);
@@ -402,7 +406,7 @@ TEST_F(decoder, SamplingFromOptionsTemplates)
 TEST_F(decoder, IpfixWithdrawalsTakeTemplatesAway)
 {
     EXPECT_NE(take(standard_message(10, 0, false)), "");
-    flow_message m = start_message(ipfix_version, 1, 7, 1700000000);
+    export_message m = start_message(ipfix_version, 1, 7, 1700000000);
     open_set(m, ipfix_template_set);
     add_template(m, 256, {});
     close_set(m);
@@ -522,7 +526,7 @@ TEST(TemplatePlan, TimesFromEveryClock)
     };
     for (const time_case& c : cases) {
         SCOPED_TRACE(c.what);
-        flow_message m = start_message(c.version, 0, 0, 0);
+        export_message m = start_message(c.version, 0, 0, 0);
         open_set(m, c.version == ipfix_version ? ipfix_template_set : nf9_template_set);
         const export_field fields[] = {c.start, c.end};
         add_template(m, 256, fields);
@@ -534,7 +538,7 @@ TEST(TemplatePlan, TimesFromEveryClock)
         bad_input why;
         unsigned bad_fields = 0;
         ASSERT_TRUE(plan_template(found.at(0), c.version, plan, &why, &bad_fields));
-        flow_message data = start_message(c.version, 0, 0, 0);
+        export_message data = start_message(c.version, 0, 0, 0);
         put_uint(data, c.start_value, c.start.length);
         put_uint(data, c.end_value, c.end.length);
         const std::size_t head = c.version == ipfix_version ? ipfix_header_size : nf9_header_size;

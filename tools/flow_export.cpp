@@ -18,7 +18,7 @@ void put32(std::vector<std::uint8_t>& b, std::uint32_t v)
     put16(b, static_cast<std::uint16_t>(v));
 }
 
-void put_fields(flow_message& m, std::span<const export_field> fields)
+void put_fields(export_message& m, std::span<const export_field> fields)
 {
     for (const export_field& f : fields) {
         const bool enterprise = m.version == ipfix_version && f.enterprise != 0;
@@ -31,10 +31,10 @@ void put_fields(flow_message& m, std::span<const export_field> fields)
 
 }  // namespace
 
-flow_message start_message(std::uint16_t version, std::uint32_t sequence, std::uint32_t domain,
+export_message start_message(std::uint16_t version, std::uint32_t sequence, std::uint32_t domain,
                            std::uint32_t export_secs, std::uint32_t uptime_ms)
 {
-    flow_message m;
+    export_message m;
     m.version = version;
     put16(m.bytes, version);
     put16(m.bytes, 0);  // v9 count, IPFIX length: finish_message
@@ -49,21 +49,21 @@ flow_message start_message(std::uint16_t version, std::uint32_t sequence, std::u
     return m;
 }
 
-void open_set(flow_message& m, std::uint16_t id)
+void open_set(export_message& m, std::uint16_t id)
 {
     m.set_at = m.bytes.size();
     put16(m.bytes, id);
     put16(m.bytes, 0);
 }
 
-void close_set(flow_message& m, std::size_t padding)
+void close_set(export_message& m, std::size_t padding)
 {
     m.bytes.resize(m.bytes.size() + padding, 0);
     store_be16(m.bytes.data() + m.set_at + 2, static_cast<std::uint16_t>(m.bytes.size() - m.set_at));
     m.set_at = 0;
 }
 
-void add_template(flow_message& m, std::uint16_t id, std::span<const export_field> fields)
+void add_template(export_message& m, std::uint16_t id, std::span<const export_field> fields)
 {
     put16(m.bytes, id);
     put16(m.bytes, static_cast<std::uint16_t>(fields.size()));
@@ -71,7 +71,7 @@ void add_template(flow_message& m, std::uint16_t id, std::span<const export_fiel
     count_record(m);
 }
 
-void add_options_template(flow_message& m, std::uint16_t id, std::span<const export_field> scope,
+void add_options_template(export_message& m, std::uint16_t id, std::span<const export_field> scope,
                           std::span<const export_field> fields)
 {
     put16(m.bytes, id);
@@ -87,18 +87,18 @@ void add_options_template(flow_message& m, std::uint16_t id, std::span<const exp
     count_record(m);
 }
 
-void put_uint(flow_message& m, std::uint64_t v, unsigned width)
+void put_uint(export_message& m, std::uint64_t v, unsigned width)
 {
     for (unsigned i = width; i-- > 0;)
         m.bytes.push_back(static_cast<std::uint8_t>(i < 8 ? v >> (8 * i) : 0));
 }
 
-void put_bytes(flow_message& m, std::span<const std::uint8_t> b)
+void put_bytes(export_message& m, std::span<const std::uint8_t> b)
 {
     m.bytes.insert(m.bytes.end(), b.begin(), b.end());
 }
 
-void put_address(flow_message& m, const net_address& a, bool ipv6)
+void put_address(export_message& m, const net_address& a, bool ipv6)
 {
     if (ipv6)
         put_bytes(m, a.bytes);
@@ -106,12 +106,12 @@ void put_address(flow_message& m, const net_address& a, bool ipv6)
         put_bytes(m, std::span<const std::uint8_t>(a.bytes).subspan(12));
 }
 
-void count_record(flow_message& m)
+void count_record(export_message& m)
 {
     ++m.records;
 }
 
-std::vector<std::uint8_t> finish_message(flow_message& m)
+std::vector<std::uint8_t> finish_message(export_message& m)
 {
     if (m.version == ipfix_version)
         store_be16(m.bytes.data() + 2, static_cast<std::uint16_t>(m.bytes.size()));
@@ -145,7 +145,7 @@ std::vector<export_field> standard_fields(bool ipv6)
     };
 }
 
-void put_flow(flow_message& m, const export_flow& f, bool ipv6)
+void put_flow(export_message& m, const export_flow& f, bool ipv6)
 {
     put_address(m, f.src, ipv6);
     put_address(m, f.dst, ipv6);

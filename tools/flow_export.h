@@ -20,7 +20,7 @@ struct export_field {
 
 // A message under construction. Sets are opened, filled and closed in turn;
 // finish_message fills in the header's count (v9) or length (IPFIX).
-struct flow_message {
+struct export_message {
     std::uint16_t version = 9;
     std::vector<std::uint8_t> bytes;
     std::size_t set_at = 0;  // where the open set began; 0: none open
@@ -28,23 +28,23 @@ struct flow_message {
 };
 
 // version 9: uptime_ms is the header's SysUptime; IPFIX has none.
-flow_message start_message(std::uint16_t version, std::uint32_t sequence, std::uint32_t domain,
+export_message start_message(std::uint16_t version, std::uint32_t sequence, std::uint32_t domain,
                            std::uint32_t export_secs, std::uint32_t uptime_ms = 0);
-void open_set(flow_message& m, std::uint16_t id);
+void open_set(export_message& m, std::uint16_t id);
 // padding: bytes of zeros at the set's end.
-void close_set(flow_message& m, std::size_t padding = 0);
+void close_set(export_message& m, std::size_t padding = 0);
 // One template record into the open template set.
-void add_template(flow_message& m, std::uint16_t id, std::span<const export_field> fields);
+void add_template(export_message& m, std::uint16_t id, std::span<const export_field> fields);
 // One options template record into the open options template set.
-void add_options_template(flow_message& m, std::uint16_t id, std::span<const export_field> scope,
+void add_options_template(export_message& m, std::uint16_t id, std::span<const export_field> scope,
                           std::span<const export_field> fields);
 // Data: a number of width bytes, big-endian, or bytes as they are.
-void put_uint(flow_message& m, std::uint64_t v, unsigned width);
-void put_bytes(flow_message& m, std::span<const std::uint8_t> b);
-void put_address(flow_message& m, const net_address& a, bool ipv6);
+void put_uint(export_message& m, std::uint64_t v, unsigned width);
+void put_bytes(export_message& m, std::span<const std::uint8_t> b);
+void put_address(export_message& m, const net_address& a, bool ipv6);
 // Counts one record towards a v9 header's count.
-void count_record(flow_message& m);
-std::vector<std::uint8_t> finish_message(flow_message& m);
+void count_record(export_message& m);
+std::vector<std::uint8_t> finish_message(export_message& m);
 
 // A flow as the standard templates below carry it.
 struct export_flow {
@@ -63,4 +63,4 @@ struct export_flow {
 // protocol, TOS, 32-bit AS numbers and masks.
 std::vector<export_field> standard_fields(bool ipv6);
 // One data record of standard_fields(ipv6).
-void put_flow(flow_message& m, const export_flow& f, bool ipv6);
+void put_flow(export_message& m, const export_flow& f, bool ipv6);

@@ -396,7 +396,7 @@ void decode_template_export(const std::uint8_t* d, std::size_t len, datagram_inf
         at = nf9_header_size;
     }
     export_state s{dg, ctx, out, find_exporter(*ctx.exporters, dg), replayed, {}};
-    s.c.source = {dg.exporter, dg.port, dg.version, dg.domain};
+    s.c.source = {dg.exporter, session_port(dg), dg.version, dg.domain};
     s.c.clock.ipfix = ipfix;
     s.c.clock.export_ns = std::uint64_t{dg.export_secs} * ns_per_s;
     s.c.clock.uptime_ms = uptime;

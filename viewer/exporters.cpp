@@ -170,7 +170,7 @@ std::size_t home_of(const net_address& a, std::size_t mask)
 
 bool same_exporter(const exporter& e, const datagram_info& dg)
 {
-    return e.domain == dg.domain && e.port == dg.port && e.version == dg.version &&
+    return e.domain == dg.domain && e.port == session_port(dg) && e.version == dg.version &&
            e.address == dg.exporter;
 }
 
@@ -340,7 +340,7 @@ exporter* find_exporter(exporter_table& t, const datagram_info& dg)
     }
     exporter& e = t.list[slot];
     e.address = dg.exporter;
-    e.port = dg.port;
+    e.port = session_port(dg);
     e.version = dg.version;
     e.domain = dg.domain;
     e.used = true;

@@ -2,9 +2,9 @@
 // what this viewer never saw, lost between router and viewer or skipped by
 // the relay while the viewer was not writable.
 //
-// An exporter is one address, UDP port, version and domain (v5 engine,
-// v9 source id, IPFIX observation domain): each such stream numbers its
-// exports on its own. What a number counts differs: v5 flows, v9 export
+// An exporter is one address, version and domain (v5 engine, v9 source
+// id, IPFIX observation domain, with IPFIX's UDP port): each such stream
+// numbers its exports on its own. What a number counts differs: v5 flows, v9 export
 // packets, IPFIX data records.
 #pragma once
 

@@ -55,6 +55,15 @@ struct datagram_info {
     char exporter_text[address_text_max + 1] = "";
 };
 
+// The port that, with the address, version and domain, tells one
+// exporter's stream from another's: IPFIX scopes templates and sequence
+// numbers to the transport session (address and port); v9 to the address
+// and source id; v5 to the address and engine.
+inline std::uint16_t session_port(const datagram_info& dg)
+{
+    return dg.version == 10 ? dg.port : 0;
+}
+
 // What handling input leaves for the loop to do besides waiting for more.
 enum class input_end : std::uint8_t {
     none,

@@ -533,6 +533,33 @@ bool udp_send(int port, std::span<const std::uint8_t> data, const char* from)
                         e.remote_len) == static_cast<ssize_t>(data.size());
 }
 
+udp_exporter::udp_exporter(const char* address) : from(address)
+{
+    endpoints e;
+    if (endpoints_for(address, 0, &e))
+        fd = socket_from(SOCK_DGRAM, e);
+}
+
+bool udp_exporter::send(int port, std::span<const std::uint8_t> data) const
+{
+    endpoints e;
+    if (!fd || !endpoints_for(from.c_str(), port, &e))
+        return false;
+    return sendto(fd.get(), data.data(), data.size(), 0,
+                  reinterpret_cast<const sockaddr*>(&e.remote),
+                  e.remote_len) == static_cast<ssize_t>(data.size());
+}
+
+int udp_exporter::port() const
+{
+    sockaddr_storage ss{};
+    socklen_t len = sizeof ss;
+    getsockname(fd.get(), reinterpret_cast<sockaddr*>(&ss), &len);
+    std::uint16_t p = 0;
+    from_sockaddr(ss, &p);
+    return p;
+}
+
 bool read_exact(int fd, std::span<std::uint8_t> buf, milliseconds timeout)
 {
     auto end = clock::now() + timeout;

@@ -138,6 +138,18 @@ unique_fd tcp_connect(int port, int rcvbuf = 0, const char* from = nullptr);
 // when given (::1 sends over IPv6 to ::1).
 bool udp_send(int port, std::span<const std::uint8_t> data, const char* from = nullptr);
 
+// An exporter's one UDP socket: bound to `from` (127.x.y.z, or ::1 for
+// IPv6) at a port of the kernel's choice, which every datagram it sends
+// comes from, as a router's do.
+struct udp_exporter {
+    unique_fd fd;
+    std::string from;
+    explicit udp_exporter(const char* address = "127.0.0.1");
+    // To the loopback address of its family at port.
+    bool send(int port, std::span<const std::uint8_t> data) const;
+    int port() const;  // its own
+};
+
 // Reads exactly buf.size() bytes; false on end of stream, error or time-out.
 bool read_exact(int fd, std::span<std::uint8_t> buf, milliseconds timeout);
 

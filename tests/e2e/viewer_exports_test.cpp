@@ -1,0 +1,310 @@
+// The viewer on exports of every version: received directly (-u) or from a
+// scripted framed stream, IPv6 filters, bad input, loss by each version's
+// sequence numbers, and exporters that flood or restart.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/export_checks.h"
+#include "common/flow_fields.h"
+#include "common/framed_stream.h"
+#include "common/net_address.h"
+#include "tests/e2e/harness.h"
+#include "tests/e2e/pty_harness.h"
+#include "tools/flow_export.h"
+#include "tools/nf5_synth.h"
+
+namespace {
+
+using namespace e2e;
+using namespace std::chrono_literals;
+using bytes = std::vector<std::uint8_t>;
+
+net_address addr(const char* text)
+{
+    net_address a;
+    parse_address(text, &a);
+    return a;
+}
+
+// One TCP flow of the standard templates, src:1000 to dst:80.
+export_flow flow(const char* src, const char* dst, std::uint64_t bytes = 1500)
+{
+    export_flow f;
+    f.src = addr(src);
+    f.dst = addr(dst);
+    f.input = 1;
+    f.output = 2;
+    f.packets = 3;
+    f.bytes = bytes;
+    f.srcport = 1000;
+    f.dstport = 80;
+    f.prot = 6;
+    return f;
+}
+
+// A v9 or IPFIX message: the standard template for its flows' family (id
+// 256 for IPv4, 257 for IPv6) when asked, then the flows.
+bytes export_of(std::uint16_t version, std::uint32_t sequence, const std::vector<export_flow>& flows,
+                bool with_template = true, bool ipv6_template = false)
+{
+    const bool ipv6 = flows.empty() ? ipv6_template : !flows.front().src.is_v4();
+    const std::uint16_t id = ipv6 ? 257 : 256;
+    export_message m = start_message(version, sequence, 1, 1700000000, 100000 + sequence);
+    if (with_template) {
+        open_set(m, version == ipfix_version ? ipfix_template_set : nf9_template_set);
+        add_template(m, id, standard_fields(ipv6));
+        close_set(m);
+    }
+    if (!flows.empty()) {
+        open_set(m, id);
+        for (const export_flow& f : flows)
+            put_flow(m, f, ipv6);
+        close_set(m);
+    }
+    return finish_message(m);
+}
+
+// A v5 export of n records from 10.0.0.1 to 10.0.0.2, with its header's
+// sequence, engine and clock.
+bytes v5_export(std::uint32_t sequence, unsigned n, std::uint8_t engine = 0,
+                std::uint32_t uptime_ms = 3600000, std::uint32_t unix_secs = 1700000000)
+{
+    nf5_header h = nf5_make_header(static_cast<std::uint16_t>(n), unix_secs);
+    h.flow_sequence = sequence;
+    h.engine_id = engine;
+    h.SysUptime = uptime_ms;
+    nf5_record r{};
+    r.srcaddr = addr("10.0.0.1").v4_net();
+    r.dstaddr = addr("10.0.0.2").v4_net();
+    r.dOctets = 100;
+    r.dPkts = 1;
+    r.prot = 17;
+    const std::vector<nf5_record> records(n, r);
+    bytes d(nf5_datagram_size(n));
+    nf5_build_datagram(d, h, records);
+    return d;
+}
+
+bytes framed(const bytes& datagram, std::uint8_t kind, const char* exporter, std::uint16_t port)
+{
+    framed_head h;
+    h.length = static_cast<std::uint32_t>(framed_head_size + datagram.size());
+    h.kind = kind;
+    h.exporter = addr(exporter);
+    h.family = h.exporter.is_v4() ? 4 : 6;
+    h.port = port;
+    h.time_ns = 1700000000000000000;
+    bytes out(framed_head_size);
+    encode_framed_head(out.data(), h);
+    out.insert(out.end(), datagram.begin(), datagram.end());
+    return out;
+}
+
+// nelk with -u on a free port of the exporter's family, ready for exports.
+struct direct_viewer {
+    int port = free_udp_port();
+    process p;
+    direct_viewer(const std::string& family_form, std::vector<std::string> args)
+    {
+        std::vector<std::string> argv = {bin("nelk"), "-u", family_form + std::to_string(port)};
+        argv.insert(argv.end(), args.begin(), args.end());
+        p = spawn(argv);
+        EXPECT_TRUE(wait_udp_bound(port, 10s)) << p.err();
+    }
+};
+
+// A viewer that connects after the exporter sent its templates gets them
+// replayed by the relay, and decodes the first data export after that;
+// replayed frames are neither traffic nor numbers in the sequence, and a
+// kind of frame it does not know is passed over.
+TEST(ViewerExports, ALateViewerDecodesTheFirstDataExport)
+{
+    fake_relay relay = open_fake_relay();
+    process viewer = spawn({bin("nelk"), "-m", "colondump", "-s", relay_arg(relay.port)});
+    ASSERT_TRUE(relay.accept_viewer(5s)) << viewer.err();
+    const export_flow v4 = flow("192.0.2.1", "198.51.100.7", 6000000000);
+    const export_flow v6 = flow("2001:db8::1", "2001:db8:2::7");
+    bytes stream(framed_greeting.begin(), framed_greeting.end());
+    auto add = [&](const bytes& b) { stream.insert(stream.end(), b.begin(), b.end()); };
+    add(framed(export_of(9, 0, {}), framed_replayed, "10.1.2.3", 2055));
+    add(framed(export_of(10, 0, {}, true, true), framed_replayed, "2001:db8::99", 4739));
+    add(framed(bytes(40, 7), 9, "10.1.2.3", 2055));  // a kind still to come
+    add(framed(export_of(9, 5, {v4, v4}, false), framed_live, "10.1.2.3", 2055));
+    add(framed(export_of(10, 8, {v6}, false), framed_live, "2001:db8::99", 4739));
+    add(framed(export_of(9, 6, {v4}, false), framed_live, "10.1.2.3", 2055));
+    ASSERT_TRUE(relay.send(stream));
+    const std::string v4_line =
+        ":10.1.2.3:1:192.0.2.1:1000:2:198.51.100.7:80:6000000000:3:6:0:0\n";
+    const std::string expected = "1" + v4_line + "2" + v4_line +
+                                 "3:2001-db8--99:1:2001-db8--1:1000:2:2001-db8-2--7:80:1500:3:6:0:0\n" +
+                                 "4" + v4_line;
+    EXPECT_TRUE(wait_output(viewer, expected, 5s)) << viewer.out();
+    EXPECT_EQ(viewer.out(), expected);
+    stop(viewer);
+    EXPECT_EQ(viewer.err(), "") << "the replayed numbers 0 started no run";
+}
+
+// A framed stream that states a length no frame has ends the viewer: there
+// is no way back into step.
+TEST(ViewerExports, AFramedStreamOutOfStepEnds)
+{
+    fake_relay relay = open_fake_relay();
+    process viewer = spawn({bin("nelk"), "-m", "colondump", "-s", relay_arg(relay.port)});
+    ASSERT_TRUE(relay.accept_viewer(5s)) << viewer.err();
+    bytes stream(framed_greeting.begin(), framed_greeting.end());
+    bytes head(framed_head_size);
+    store_be32(head.data(), 12);
+    stream.insert(stream.end(), head.begin(), head.end());
+    ASSERT_TRUE(relay.send(stream));
+    ASSERT_TRUE(wait_exit(viewer, 5s));
+    EXPECT_EQ(viewer.exit_code(), 1);
+    EXPECT_EQ(viewer.err(),
+              "nelk: the framed stream is out of step (a frame length no frame has); ending\n");
+}
+
+// -r and -x take IPv6: flows from another exporter, or outside the prefix,
+// are not listed; IPv4 flows never lie in an IPv6 prefix.
+TEST(ViewerExports, Ipv6RouterAndPrefixFilters)
+{
+    direct_viewer v("[::1]:", {"-m", "colondump", "-r", "::1", "-x", "2001:db8:1::/48"});
+    udp_exporter six("::1"), four("127.0.0.1");
+    ASSERT_TRUE(six.send(v.port, export_of(10, 0, {flow("2001:db8:1:5::1", "2001:db8:9::1"),
+                                                   flow("2001:db8:2::1", "2001:db8:9::1"),
+                                                   flow("2001:db8:9::1", "2001:db8:1::2")})));
+    ASSERT_TRUE(six.send(v.port, export_of(10, 3, {flow("10.0.0.1", "10.0.0.2")})));
+    ASSERT_TRUE(four.send(v.port, export_of(9, 0, {flow("2001:db8:1::7", "2001:db8:1::8")})));
+    const std::string expected =
+        "1:--1:1:2001-db8-1-5--1:1000:2:2001-db8-9--1:80:1500:3:6:0:0\n"
+        "2:--1:1:2001-db8-9--1:1000:2:2001-db8-1--2:80:1500:3:6:0:0\n";
+    EXPECT_TRUE(wait_output(v.p, expected, 5s)) << v.p.out();
+    // Once the IPv4 exporter's export is surely handled, nothing more.
+    ASSERT_TRUE(six.send(v.port, export_of(10, 4, {flow("2001:db8:1::9", "::1")})));
+    EXPECT_TRUE(wait_output(v.p, "3:--1:1:2001-db8-1--9:", 5s)) << v.p.out();
+    EXPECT_EQ(v.p.out().find("2001-db8-1--7"), std::string::npos);
+}
+
+// Bad input of every kind, each followed by a good export from the same
+// exporter: every good flow is listed, the viewer runs on, and the e
+// table counts each kind.
+TEST(ViewerExports, BadInputIsCountedAndCostsNothingElse)
+{
+    const int port = free_udp_port();
+    pty_viewer viewer = spawn_viewer({"-m", "dump", "-u", "127.0.0.1:" + std::to_string(port)});
+    ASSERT_TRUE(viewer.wait_key_mode(10s)) << viewer.screen;
+    ASSERT_TRUE(wait_udp_bound(port, 10s));
+    udp_exporter router;
+
+    auto with_template = [](std::vector<export_field> fields, std::size_t data_bytes) {
+        export_message m = start_message(10, 0, 5, 1700000000);
+        open_set(m, ipfix_template_set);
+        add_template(m, 300, fields);
+        close_set(m);
+        if (data_bytes > 0) {
+            open_set(m, 300);
+            put_uint(m, 200, 1);  // a variable length, where it is one
+            put_bytes(m, bytes(data_bytes - 1, 0));
+            close_set(m);
+        }
+        return finish_message(m);
+    };
+    const std::vector<bytes> bad = {
+        bytes{'G', 'E', 'T', ' ', '/', '\r', '\n'},
+        with_template({{ie::sourceIPv4Address, 4}, {ie::octetDeltaCount, 4}}, 5),
+        with_template({{ie::sourceIPv4Address, 6}}, 0),
+        with_template({{82, ipfix_variable_length}}, 9),
+        [] {
+            export_message m = start_message(9, 0, 5, 1700000000, 1000);
+            open_set(m, nf9_template_set);
+            add_template(m, 17, standard_fields(false));
+            close_set(m);
+            return finish_message(m);
+        }(),
+        with_template(std::vector<export_field>(600, export_field{ie::octetDeltaCount, 1}), 0),
+    };
+    std::uint32_t sequence = 0;
+    int listed = 0;
+    for (const bytes& b : bad) {
+        ASSERT_TRUE(router.send(port, b));
+        ASSERT_TRUE(router.send(port, export_of(10, sequence, {flow("10.0.0.1", "10.0.0.2")})));
+        sequence += 1;
+        ASSERT_TRUE(viewer.wait_screen("flow #" + std::to_string(++listed) + " received", 5s))
+            << viewer.screen;
+    }
+    viewer.type("e");
+    ASSERT_TRUE(viewer.wait_screen(
+        "Bad input: 1 malformed datagrams, 1 data sets shorter than a record, 1 fields of a "
+        "length that does not fit their type, 1 variable lengths past their set, 1 template "
+        "ids below 256, 1 templates of too many fields\r\n",
+        5s))
+        << viewer.screen;
+    viewer.type("q");
+    ASSERT_TRUE(viewer.wait_exit(5s));
+    EXPECT_EQ(viewer.exit_code(), 0);
+}
+
+// Each version's loss, by its own meaning of a sequence number, in the
+// line at the end of the run.
+TEST(ViewerExports, LossOfV9PacketsAndIpfixRecords)
+{
+    direct_viewer v("127.0.0.1:", {"-m", "colondump"});
+    udp_exporter nine, ipfix;
+    const export_flow f = flow("10.0.0.1", "10.0.0.2");
+    // v9: packets 10, 11, 14 (12 and 13 lost); IPFIX: 4 records from 0,
+    // then from 9 (5 lost).
+    ASSERT_TRUE(nine.send(v.port, export_of(9, 10, {f})));
+    ASSERT_TRUE(nine.send(v.port, export_of(9, 11, {f}, false)));
+    ASSERT_TRUE(nine.send(v.port, export_of(9, 14, {f}, false)));
+    ASSERT_TRUE(ipfix.send(v.port, export_of(10, 0, {f, f, f, f})));
+    ASSERT_TRUE(ipfix.send(v.port, export_of(10, 9, {f, f}, false)));
+    EXPECT_TRUE(wait_output_count(v.p, "\n", 9, 5s)) << v.p.out();
+    stop(v.p);
+    EXPECT_EQ(v.p.err(),
+              "nelk: 2 of 5 NetFlow v9 export packets missed (40.00%) by sequence numbers\n"
+              "nelk: 5 of 11 IPFIX data records missed (45.45%) by sequence numbers\n");
+}
+
+// One sender making up engines by the thousand fills no table: a router
+// that exports after it has its loss counted, and the end says what was
+// not tracked.
+TEST(ViewerExports, OneSenderCannotHideARoutersLoss)
+{
+    direct_viewer v("127.0.0.1:", {"-m", "colondump", "-P", "250"});
+    udp_exporter flood("127.0.0.1"), router("127.0.0.2");
+    for (unsigned engine = 0; engine < 20000; ++engine) {
+        ASSERT_TRUE(flood.send(v.port, v5_export(0, 1, static_cast<std::uint8_t>(engine),
+                                                 1000 + engine)));
+        if (engine % 200 == 199)
+            std::this_thread::sleep_for(2ms);  // as fast as the viewer takes them
+    }
+    // 210 flows sent, 60 of them lost.
+    for (std::uint32_t seq : {0u, 30u, 90u, 120u, 180u})
+        ASSERT_TRUE(router.send(v.port, v5_export(seq, 30, 0)));
+    std::this_thread::sleep_for(300ms);
+    stop(v.p);
+    const std::string err = v.p.err();
+    EXPECT_EQ(err.rfind("nelk: 60 of ", 0), 0u) << err;
+    EXPECT_NE(err.find(" not tracked by exporter"), std::string::npos) << err;
+}
+
+// A router that restarts numbers from below where it was: what it lost
+// before the restart stays lost, and its new numbers fill no old gap.
+TEST(ViewerExports, ARestartKeepsTheLossOnBothSides)
+{
+    direct_viewer v("127.0.0.1:", {"-m", "colondump"});
+    udp_exporter router;
+    // Up an hour: 0 and 60 (30 lost). Restarted 10 minutes later, up 20
+    // seconds: 0 and 60 again (30 lost).
+    ASSERT_TRUE(router.send(v.port, v5_export(0, 30, 0, 3600000, 1700000000)));
+    ASSERT_TRUE(router.send(v.port, v5_export(60, 30, 0, 3601000, 1700000001)));
+    ASSERT_TRUE(router.send(v.port, v5_export(0, 30, 0, 20000, 1700000600)));
+    ASSERT_TRUE(router.send(v.port, v5_export(60, 30, 0, 21000, 1700000601)));
+    EXPECT_TRUE(wait_output_count(v.p, "\n", 120, 5s));
+    stop(v.p);
+    EXPECT_EQ(v.p.err(), "nelk: 60 of 180 flows missed (33.33%) by sequence numbers\n");
+}
+
+}  // namespace

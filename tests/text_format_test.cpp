@@ -5,6 +5,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 
+#include <array>
 #include <cfloat>
 #include <climits>
 #include <cmath>
@@ -61,6 +62,50 @@ TEST(FormatIpv4, MatchesInetNtoa)
         in_addr a{htonl(host)};
         char text[ipv4_text_max];  // exactly the longest: a write past it is caught
         ASSERT_EQ(std::string(text, format_ipv4(text, a.s_addr)), inet_ntoa(a));
+    }
+}
+
+// Addresses with runs of zero groups of every length and place, the
+// IPv4-mapped and -compatible forms, and random ones, zeros sprinkled in.
+TEST(FormatIpv6, MatchesInetNtop)
+{
+    std::vector<std::array<std::uint8_t, 16>> addresses;
+    std::mt19937_64 rng(2001);
+    for (unsigned mask = 0; mask < 256; ++mask) {
+        std::array<std::uint8_t, 16> a{};
+        for (int g = 0; g < 8; ++g)
+            if (mask & (1u << g))
+                a[2 * g + 1] = static_cast<std::uint8_t>(g + 1);
+        addresses.push_back(a);
+        a[10] = a[11] = 0xff;  // ::ffff:... where the rest is zero
+        addresses.push_back(a);
+    }
+    for (int i = 0; i < 20000; ++i) {
+        std::array<std::uint8_t, 16> a{};
+        for (int g = 0; g < 8; ++g) {
+            if (rng() % 3 == 0)
+                continue;
+            const auto w = static_cast<std::uint16_t>(rng() >> (rng() % 64));
+            a[2 * g] = static_cast<std::uint8_t>(w >> 8);
+            a[2 * g + 1] = static_cast<std::uint8_t>(w);
+        }
+        addresses.push_back(a);
+    }
+    for (const auto& a : addresses) {
+        char want[INET6_ADDRSTRLEN];
+        ASSERT_NE(inet_ntop(AF_INET6, a.data(), want, sizeof want), nullptr);
+        char text[ipv6_text_max];  // exactly the longest: a write past it is caught
+        ASSERT_EQ(std::string(text, format_ipv6(text, a.data())), want);
+    }
+}
+
+TEST(FormatUint, MatchesPercentLlu)
+{
+    std::mt19937_64 rng(64);
+    for (int i = 0; i < 5000; ++i) {
+        const unsigned long long v = i < 3 ? ULLONG_MAX - static_cast<unsigned>(i) : rng() >> (i % 64);
+        char text[int_text_max];
+        ASSERT_EQ(std::string(text, format_uint(text, v)), printf_text("%llu", v));
     }
 }
 

@@ -484,7 +484,7 @@ TEST(TemplatePlan, RecordsOfNoBytesAreRefused)
     template_plan plan;
     bad_input why = bad_input::malformed;
     unsigned bad_fields = 0;
-    EXPECT_FALSE(plan_template(t, nf9_version, plan, &why, &bad_fields));
+    EXPECT_FALSE(plan_template(t, nf9_version, all_fields, plan, &why, &bad_fields));
     EXPECT_EQ(why, bad_input::empty_record);
 }
 
@@ -537,7 +537,7 @@ TEST(TemplatePlan, TimesFromEveryClock)
         template_plan plan;
         bad_input why;
         unsigned bad_fields = 0;
-        ASSERT_TRUE(plan_template(found.at(0), c.version, plan, &why, &bad_fields));
+        ASSERT_TRUE(plan_template(found.at(0), c.version, all_fields, plan, &why, &bad_fields));
         export_message data = start_message(c.version, 0, 0, 0);
         put_uint(data, c.start_value, c.start.length);
         put_uint(data, c.end_value, c.end.length);

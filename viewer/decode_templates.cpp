@@ -93,74 +93,13 @@ void take_sampling(flow_field f, std::uint64_t v, sampling_fields& s)
     }
 }
 
-void apply(const std::uint8_t* p, const plan_step& s, const record_clock& c, flow_record& r,
-           sampling_fields& sampling)
+// A field that is not simply moved: a time to work out, or what a record
+// says of sampling.
+void apply_worked(const std::uint8_t* at, const plan_step& s, const record_clock& c,
+                  flow_record& r, sampling_fields& sampling)
 {
-    const std::uint8_t* at = p + s.offset;
-    switch (s.field) {
-    case flow_field::src_v4:
-        r.srcaddr = net_address::from_v4_net(load_net32(at));
-        return;
-    case flow_field::dst_v4:
-        r.dstaddr = net_address::from_v4_net(load_net32(at));
-        return;
-    case flow_field::nexthop_v4:
-        r.nexthop = net_address::from_v4_net(load_net32(at));
-        return;
-    case flow_field::src_v6:
-        std::memcpy(r.srcaddr.bytes.data(), at, 16);
-        return;
-    case flow_field::dst_v6:
-        std::memcpy(r.dstaddr.bytes.data(), at, 16);
-        return;
-    case flow_field::nexthop_v6:
-        std::memcpy(r.nexthop.bytes.data(), at, 16);
-        return;
-    default:
-        break;
-    }
     const std::uint64_t v = load_uint(at, s.width);
     switch (s.field) {
-    case flow_field::bytes:
-        r.bytes = v;
-        break;
-    case flow_field::packets:
-        r.packets = v;
-        break;
-    case flow_field::input:
-        r.input = static_cast<std::uint32_t>(v);
-        break;
-    case flow_field::output:
-        r.output = static_cast<std::uint32_t>(v);
-        break;
-    case flow_field::src_as:
-        r.src_as = static_cast<std::uint32_t>(v);
-        break;
-    case flow_field::dst_as:
-        r.dst_as = static_cast<std::uint32_t>(v);
-        break;
-    case flow_field::srcport:
-        r.srcport = static_cast<std::uint16_t>(v);
-        break;
-    case flow_field::dstport:
-    case flow_field::icmp_type:
-        r.dstport = static_cast<std::uint16_t>(v);
-        break;
-    case flow_field::prot:
-        r.prot = static_cast<std::uint8_t>(v);
-        break;
-    case flow_field::tos:
-        r.tos = static_cast<std::uint8_t>(v);
-        break;
-    case flow_field::tcp_flags:
-        r.tcp_flags = static_cast<std::uint8_t>(v);  // the classic eight of tcpControlBits
-        break;
-    case flow_field::src_mask:
-        r.src_mask = static_cast<std::uint8_t>(v);
-        break;
-    case flow_field::dst_mask:
-        r.dst_mask = static_cast<std::uint8_t>(v);
-        break;
     case flow_field::start_uptime:
         r.start_ns = uptime_to_ns(c, v);
         break;
@@ -197,12 +136,101 @@ void apply(const std::uint8_t* p, const plan_step& s, const record_clock& c, flo
     }
 }
 
-// The steps of one piece of a record, or of a whole fixed-length record.
+std::uint64_t load_be64(const std::uint8_t* p)
+{
+    return std::uint64_t{load_be32(p)} << 32 | load_be32(p + 4);
+}
+
+// A number of a field into the flow record member at dest, cut to its type.
+template <typename T>
+void store(std::uint8_t* record, std::uint16_t dest, std::uint64_t v)
+{
+    const T x = static_cast<T>(v);
+    std::memcpy(record + dest, &x, sizeof x);
+}
+
+// The steps of one piece of a record, or of a whole fixed-length record:
+// one jump each, most of them a load and a store.
 void apply_steps(const std::uint8_t* p, const plan_step* steps, std::size_t n,
                  const record_clock& c, flow_record& r, sampling_fields& sampling)
 {
-    for (std::size_t i = 0; i < n; ++i)
-        apply(p, steps[i], c, r, sampling);
+    auto* record = reinterpret_cast<std::uint8_t*>(&r);
+    for (std::size_t i = 0; i < n; ++i) {
+        const plan_step& s = steps[i];
+        const std::uint8_t* at = p + s.offset;
+        switch (s.op) {
+        case step_op::load1_store1:
+            store<std::uint8_t>(record, s.dest, at[0]);
+            break;
+        case step_op::load1_store2:
+            store<std::uint16_t>(record, s.dest, at[0]);
+            break;
+        case step_op::load1_store4:
+            store<std::uint32_t>(record, s.dest, at[0]);
+            break;
+        case step_op::load1_store8:
+            store<std::uint64_t>(record, s.dest, at[0]);
+            break;
+        case step_op::load2_store1:
+            store<std::uint8_t>(record, s.dest, load_be16(at));
+            break;
+        case step_op::load2_store2:
+            store<std::uint16_t>(record, s.dest, load_be16(at));
+            break;
+        case step_op::load2_store4:
+            store<std::uint32_t>(record, s.dest, load_be16(at));
+            break;
+        case step_op::load2_store8:
+            store<std::uint64_t>(record, s.dest, load_be16(at));
+            break;
+        case step_op::load4_store1:
+            store<std::uint8_t>(record, s.dest, load_be32(at));
+            break;
+        case step_op::load4_store2:
+            store<std::uint16_t>(record, s.dest, load_be32(at));
+            break;
+        case step_op::load4_store4:
+            store<std::uint32_t>(record, s.dest, load_be32(at));
+            break;
+        case step_op::load4_store8:
+            store<std::uint64_t>(record, s.dest, load_be32(at));
+            break;
+        case step_op::load8_store1:
+            store<std::uint8_t>(record, s.dest, load_be64(at));
+            break;
+        case step_op::load8_store2:
+            store<std::uint16_t>(record, s.dest, load_be64(at));
+            break;
+        case step_op::load8_store4:
+            store<std::uint32_t>(record, s.dest, load_be64(at));
+            break;
+        case step_op::load8_store8:
+            store<std::uint64_t>(record, s.dest, load_be64(at));
+            break;
+        case step_op::loadn_store1:
+            store<std::uint8_t>(record, s.dest, load_uint(at, s.width));
+            break;
+        case step_op::loadn_store2:
+            store<std::uint16_t>(record, s.dest, load_uint(at, s.width));
+            break;
+        case step_op::loadn_store4:
+            store<std::uint32_t>(record, s.dest, load_uint(at, s.width));
+            break;
+        case step_op::loadn_store8:
+            store<std::uint64_t>(record, s.dest, load_uint(at, s.width));
+            break;
+        case step_op::v4_address:
+            // The record's blank address holds the mapped form's first 12.
+            std::memcpy(record + s.dest + 12, at, 4);
+            break;
+        case step_op::v6_address:
+            std::memcpy(record + s.dest, at, 16);
+            break;
+        case step_op::worked:
+            apply_worked(at, s, c, r, sampling);
+            break;
+        }
+    }
 }
 
 // Reads one record of a template with variable-length fields at p, at most
@@ -268,7 +296,7 @@ void take_options_record(export_state& s, const sampling_fields& f)
 }
 
 // One data record; false once the flow limit has been reached.
-bool take_record(export_state& s, const template_plan& plan, const flow_record& rec,
+bool take_record(export_state& s, const template_plan& plan, flow_record& r,
                  const sampling_fields& f)
 {
     if (plan.options) {
@@ -277,7 +305,6 @@ bool take_record(export_state& s, const template_plan& plan, const flow_record& 
     }
     if (s.replayed)
         return true;
-    flow_record r = rec;
     if (r.src_as == 0)
         r.src_as = s.c.zero_as;
     if (r.dst_as == 0)
@@ -339,7 +366,7 @@ void learn_templates(export_state& s, const std::uint8_t* set, std::size_t lengt
         template_plan plan;
         bad_input why = bad_input::malformed;
         unsigned bad_fields = 0;
-        const bool usable = plan_template(t, s.dg.version, plan, &why, &bad_fields);
+        const bool usable = plan_template(t, s.dg.version, tt.used, plan, &why, &bad_fields);
         if (bad_fields > 0)
             s.bad(bad_input::field_length, bad_fields);
         if (!usable) {

@@ -28,6 +28,28 @@ bool passes(const flow_record& rec, const datagram_info& dg, const flow_filter& 
 
 }  // namespace
 
+field_set fields_used(const viewer_config& config, const flow_filter& filter)
+{
+    const field_set counted =
+        field_bit(flow_field::bytes) | field_bit(flow_field::packets) |
+        field_bit(flow_field::src_as) | field_bit(flow_field::dst_as) |
+        field_bit(flow_field::srcport) | field_bit(flow_field::dstport) |
+        field_bit(flow_field::icmp_type) | field_bit(flow_field::prot);
+    const field_set interfaces = field_bit(flow_field::input) | field_bit(flow_field::output);
+    const field_set addresses = field_bit(flow_field::src_v4) | field_bit(flow_field::dst_v4) |
+                                field_bit(flow_field::src_v6) | field_bit(flow_field::dst_v6);
+    switch (config.mode) {
+    case display_mode::top:
+        return counted | (filter.ifindex != 0 ? interfaces : 0) | (filter.prefix ? addresses : 0);
+    case display_mode::dump:
+    case display_mode::shortdump:
+    case display_mode::colondump:
+        return counted | interfaces | addresses;
+    default:
+        return all_fields;
+    }
+}
+
 void start_datagram(flow_context& ctx, input_outcome& out)
 {
     if (ctx.config->mode == display_mode::top && rollover_check(ctx))

@@ -11,6 +11,7 @@
 #include "viewer/asn_names.h"
 #include "viewer/clock.h"
 #include "viewer/event_loop.h"
+#include "viewer/flow_filter.h"
 #include "viewer/intervals.h"
 #include "viewer/messages.h"
 #include "viewer/options.h"
@@ -57,6 +58,7 @@ int main(int argc, char* argv[])
     if (status != keep_going)
         std::exit(status);
     reconcile_mode(*ctx.config);
+    ctx.templates->used = fields_used(*ctx.config, *ctx.filter);
 
     ctx.stats->last_time = clock_now(*ctx.clock);
     ctx.stats->last_minute = report_minute(clock_now(*ctx.clock));

@@ -1,6 +1,7 @@
 #include "viewer/templates.h"
 
 #include <algorithm>
+#include <cstddef>
 #include <cstring>
 
 #include "common/flow_fields.h"
@@ -117,6 +118,79 @@ bool v6_field(flow_field f)
     return f == flow_field::src_v6 || f == flow_field::dst_v6 || f == flow_field::nexthop_v6;
 }
 
+// The flow record member a field goes straight into: its offset and size;
+// size 0 when the field needs working out.
+struct member {
+    std::uint16_t dest = 0;
+    std::uint8_t size = 0;
+};
+
+member member_of(flow_field f)
+{
+    switch (f) {
+    case flow_field::src_v4: case flow_field::src_v6:
+        return {offsetof(flow_record, srcaddr), 16};
+    case flow_field::dst_v4: case flow_field::dst_v6:
+        return {offsetof(flow_record, dstaddr), 16};
+    case flow_field::nexthop_v4: case flow_field::nexthop_v6:
+        return {offsetof(flow_record, nexthop), 16};
+    case flow_field::bytes:
+        return {offsetof(flow_record, bytes), 8};
+    case flow_field::packets:
+        return {offsetof(flow_record, packets), 8};
+    case flow_field::input:
+        return {offsetof(flow_record, input), 4};
+    case flow_field::output:
+        return {offsetof(flow_record, output), 4};
+    case flow_field::src_as:
+        return {offsetof(flow_record, src_as), 4};
+    case flow_field::dst_as:
+        return {offsetof(flow_record, dst_as), 4};
+    case flow_field::srcport:
+        return {offsetof(flow_record, srcport), 2};
+    case flow_field::dstport: case flow_field::icmp_type:
+        return {offsetof(flow_record, dstport), 2};
+    case flow_field::prot:
+        return {offsetof(flow_record, prot), 1};
+    case flow_field::tos:
+        return {offsetof(flow_record, tos), 1};
+    case flow_field::tcp_flags:  // the classic eight of tcpControlBits
+        return {offsetof(flow_record, tcp_flags), 1};
+    case flow_field::src_mask:
+        return {offsetof(flow_record, src_mask), 1};
+    case flow_field::dst_mask:
+        return {offsetof(flow_record, dst_mask), 1};
+    default:
+        return {};
+    }
+}
+
+// The step's way of moving its field.
+void choose_op(plan_step& s)
+{
+    const member m = member_of(s.field);
+    if (m.size == 0) {
+        s.op = step_op::worked;
+        return;
+    }
+    s.dest = m.dest;
+    if (m.size == 16) {
+        s.op = s.width == 4 ? step_op::v4_address : step_op::v6_address;
+        return;
+    }
+    int load = 4;  // any other width
+    if (s.width == 1)
+        load = 0;
+    else if (s.width == 2)
+        load = 1;
+    else if (s.width == 4)
+        load = 2;
+    else if (s.width == 8)
+        load = 3;
+    const int store = m.size == 1 ? 0 : m.size == 2 ? 1 : m.size == 4 ? 2 : 3;
+    s.op = static_cast<step_op>(load * 4 + store);
+}
+
 struct raw_field {
     plan_step step;
     std::uint16_t piece = 0;
@@ -131,8 +205,8 @@ std::size_t mix(std::uint64_t h, std::uint64_t v)
 
 }  // namespace
 
-bool plan_template(const template_record& t, std::uint16_t version, template_plan& plan,
-                   bad_input* why, unsigned* bad_fields)
+bool plan_template(const template_record& t, std::uint16_t version, field_set used,
+                   template_plan& plan, bad_input* why, unsigned* bad_fields)
 {
     plan = template_plan{};
     *bad_fields = 0;
@@ -263,7 +337,12 @@ bool plan_template(const template_record& t, std::uint16_t version, template_pla
                 continue;
             if ((plan.ipv6 && v4_field(f.step.field)) || (!plan.ipv6 && v6_field(f.step.field)))
                 continue;
-            plan.steps.push_back(f.step);
+            if (!options_field(f.step.field) && !(used & field_bit(f.step.field)))
+                continue;
+            plan_step step = f.step;
+            choose_op(step);
+            plan.worked = plan.worked || step.op == step_op::worked;
+            plan.steps.push_back(step);
         }
         pc.steps = static_cast<std::uint16_t>(plan.steps.size() - pc.first_step);
         pc.variable_after = p + 1u < piece_lengths.size();

@@ -31,11 +31,26 @@ enum class flow_field : std::uint8_t {
     sampling_interval, sampler_id, packet_interval, packet_space, system_init_ms,
 };
 
-// One field the viewer uses: where it lies in its piece of the record.
+// How a step moves its field: most go straight into a member of the flow
+// record (load_<width>_store_<size>, the member at dest), addresses into
+// theirs; times and sampling need working out (apply_worked).
+enum class step_op : std::uint8_t {
+    load1_store1, load1_store2, load1_store4, load1_store8,
+    load2_store1, load2_store2, load2_store4, load2_store8,
+    load4_store1, load4_store2, load4_store4, load4_store8,
+    load8_store1, load8_store2, load8_store4, load8_store8,
+    loadn_store1, loadn_store2, loadn_store4, loadn_store8,
+    v4_address, v6_address, worked,
+};
+
+// One field the viewer uses: where it lies in its piece of the record,
+// and where it goes.
 struct plan_step {
     std::uint16_t offset = 0;
     std::uint16_t width = 0;
     flow_field field = flow_field::skip;
+    step_op op = step_op::worked;
+    std::uint16_t dest = 0;  // the flow record member's offset
 };
 
 // A record of a template with variable-length fields is read piece by
@@ -53,6 +68,7 @@ struct template_plan {
     bool options = false;   // an options template: its records say, they are not flows
     bool ipv6 = false;      // its flows' addresses are IPv6
     bool variable = false;  // it has variable-length fields
+    bool worked = false;    // some steps need working out (apply_worked)
     // A record's length, or with variable-length fields its least length.
     std::uint32_t record_length = 0;
     std::vector<plan_step> steps;
@@ -62,11 +78,21 @@ struct template_plan {
 // Fields a template may have; more is refused as bad input.
 constexpr std::size_t template_fields_max = 512;
 
-// Plans one template record as check_export found it; false (with the
-// kind of bad input) when it cannot be used. Fields of a wrong length are
-// left out and counted in *bad_fields.
-bool plan_template(const template_record& t, std::uint16_t version, template_plan& plan,
-                   bad_input* why, unsigned* bad_fields);
+// The flow fields a run uses, one bit per flow_field: a plan leaves out
+// the others, so that a record costs only what the run shows of it.
+using field_set = std::uint64_t;
+constexpr field_set all_fields = ~field_set{0};
+constexpr field_set field_bit(flow_field f)
+{
+    return field_set{1} << static_cast<unsigned>(f);
+}
+
+// Plans one template record as check_export found it, with the fields in
+// `used` (and always those of sampling); false (with the kind of bad
+// input) when it cannot be used. Fields of a wrong length are left out and
+// counted in *bad_fields.
+bool plan_template(const template_record& t, std::uint16_t version, field_set used,
+                   template_plan& plan, bad_input* why, unsigned* bad_fields);
 
 // Whose templates: an exporter's address and port, version and domain.
 struct template_source {
@@ -122,6 +148,7 @@ struct template_table {
     std::list<template_source> option_ages;
     std::size_t limit = template_limit;
     std::size_t source_limit = templates_per_source;
+    field_set used = all_fields;  // set at start-up from the mode and filters
     // The template records of the datagram being decoded, kept from one
     // datagram to the next.
     std::vector<template_record> found;

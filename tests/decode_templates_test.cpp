@@ -16,6 +16,7 @@
 #include "tools/flow_export.h"
 #include "viewer/decode_export.h"
 #include "viewer/decode_templates.h"
+#include "viewer/flow_filter.h"
 #include "viewer/intervals.h"
 #include "viewer/templates.h"
 #include "viewer/viewer.h"
@@ -469,6 +470,68 @@ TEST(TemplateTable, BoundedWithTheOldestGoingFirst)
     EXPECT_NE(find_template(t, key(1, 257)), nullptr);
     EXPECT_NE(find_template(t, key(3, 258)), nullptr);
     EXPECT_EQ(t.ages.size(), t.templates.size());
+}
+
+// Plans that read only what the mode and filters use show all the same as
+// plans that read every field.
+TEST(TemplatePlan, ReadingOnlyTheFieldsUsedChangesNothingShown)
+{
+    struct run_case {
+        const char* what;
+        display_mode mode;
+        int ifindex;
+        const char* prefix;
+    };
+    const run_case cases[] = {
+        {"colondump", display_mode::colondump, 0, nullptr},
+        {"shortdump", display_mode::shortdump, 0, nullptr},
+        {"top", display_mode::top, 0, nullptr},
+        {"top -n", display_mode::top, 70001, nullptr},
+        {"top -x", display_mode::top, 0, "2001:db8:1::/48"},
+    };
+    for (const run_case& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::string listed[2];
+        double sums[2][3] = {};
+        for (int narrow = 0; narrow < 2; ++narrow) {
+            viewer_records v;
+            v.config.mode = c.mode;
+            v.config.report_type = report_kind::as;
+            v.filter.ifindex = c.ifindex;
+            if (c.ifindex)
+                v.filter.router = addr("192.0.2.200");
+            if (c.prefix) {
+                net_prefix p;
+                ASSERT_TRUE(parse_prefix(c.prefix, &p));
+                v.filter.prefix = p;
+            }
+            open_current_interval(v.ctx);
+            if (narrow)
+                v.templates.used = fields_used(v.config, v.filter);
+            testing::internal::CaptureStdout();
+            for (std::uint16_t version : {nf9_version, ipfix_version}) {
+                for (bool ipv6 : {false, true}) {
+                    const bytes d = standard_message(version, 0, ipv6, 2);
+                    datagram_info dg;
+                    dg.exporter = addr("192.0.2.200");
+                    input_outcome out;
+                    decode_export(d.data(), d.size(), dg, false, v.ctx, out);
+                }
+            }
+            std::fflush(stdout);
+            listed[narrow] = testing::internal::GetCapturedStdout();
+            const interval_stats& st = *v.stats.current;
+            if (st.in_src_as) {
+                sums[narrow][0] = st.in_bytes;
+                sums[narrow][1] = st.out_bytes;
+                sums[narrow][2] = st.in_src_as[as_trans] + st.in_tcp_src[443];
+            }
+        }
+        EXPECT_EQ(listed[1], listed[0]);
+        for (int k = 0; k < 3; ++k)
+            EXPECT_EQ(sums[1][k], sums[0][k]) << k;
+        EXPECT_TRUE(c.mode != display_mode::top || sums[0][0] + sums[0][1] > 0);
+    }
 }
 
 // A template whose records are 0 bytes long, as the checks would never let

@@ -1039,4 +1039,114 @@ TEST(Softflowd, NineAndIpfixOfBothFamiliesListedAsTsharkDecodesThem)
     }
 }
 
+// True once nothing waits in the UDP socket bound to port and the process
+// is waiting again: everything sent to it has been handled.
+bool udp_drained(int port, pid_t pid)
+{
+    char want[16];
+    std::snprintf(want, sizeof want, ":%04X", port);
+    for (const char* table : {"/proc/net/udp", "/proc/net/udp6"}) {
+        std::ifstream in(table);
+        std::string line;
+        std::getline(in, line);
+        while (std::getline(in, line)) {
+            std::istringstream f(line);
+            std::string sl, local, remote, state, queues;
+            f >> sl >> local >> remote >> state >> queues;
+            if (local.size() >= 5 && local.compare(local.size() - 5, 5, want) == 0 &&
+                queues.substr(queues.find(':') + 1) != "00000000")
+                return false;
+        }
+    }
+    return run_state(pid) == 'S';
+}
+
+// The same capture exported as NetFlow v5 and as IPFIX, each received by
+// top-mode viewers on the same clock: their reports are the same, byte for
+// byte.
+TEST(Softflowd, FiveAndIpfixGiveTheSameTopReports)
+{
+    std::string why;
+    if (tools_missing(why)) {
+        const char* ci = std::getenv("CI");
+        if (ci && std::string(ci) == "true")
+            FAIL() << why;
+        GTEST_SKIP() << why;
+    }
+    const std::string fake_clock = NELK_FAKE_CLOCK;
+    ASSERT_EQ(access(fake_clock.c_str(), R_OK), 0) << fake_clock;
+    temp_dir dir;
+    ASSERT_FALSE(dir.path.empty());
+    std::vector<made_flow> flows = capture_flows();
+    const std::string capture = dir.path + "/flows.pcap";
+    ASSERT_TRUE(write_capture(capture, flows));
+    const std::string clock_file = dir.path + "/clock";
+    { std::ofstream touch(clock_file); }
+    set_clock(clock_file, before_hour);
+
+    std::map<std::string, std::vector<bytes>> exports;
+    for (const char* version : {"5", "10"}) {
+        unique_fd recorder = recorder_socket();
+        ASSERT_TRUE(recorder);
+        ASSERT_TRUE(export_with_softflowd(find_tool("softflowd"), find_tool("softflowctl"), version,
+                                          capture, dir.path, recorder.get(), exports[version]));
+    }
+
+    struct viewer {
+        std::string version, report;
+        int port = free_udp_port();
+        process p;
+    };
+    std::vector<viewer> viewers;
+    for (const char* report : {"proto", "tcpport"}) {
+        for (const char* version : {"5", "10"}) {
+            viewers.emplace_back();
+            viewers.back().version = version;
+            viewers.back().report = report;
+        }
+    }
+    const char* asan = std::getenv("ASAN_OPTIONS");
+    spawn_options opts;
+    opts.env = {"LD_PRELOAD=" + fake_clock, "NELK_FAKE_TIME=" + clock_file, "TZ=UTC",
+                std::string("ASAN_OPTIONS=") + (asan ? asan : "") + (asan && *asan ? ":" : "") +
+                    "verify_asan_link_order=0"};
+    for (viewer& v : viewers) {
+        v.p = spawn({bin("nelk"), "-m", "top", "-t", v.report, "-l", "40", "-u",
+                     "127.0.0.1:" + std::to_string(v.port)},
+                    opts);
+        ASSERT_TRUE(wait_udp_bound(v.port, 30s)) << v.p.err();
+    }
+    udp_exporter router;
+    for (viewer& v : viewers) {
+        for (const bytes& d : exports[v.version]) {
+            ASSERT_TRUE(router.send(v.port, d));
+            std::this_thread::sleep_for(1ms);
+        }
+    }
+    for (viewer& v : viewers) {
+        bool drained = false;
+        for (auto end = steady::now() + 30s; !drained && steady::now() < end;) {
+            drained = udp_drained(v.port, v.p.pid);
+            std::this_thread::sleep_for(5ms);
+        }
+        ASSERT_TRUE(drained) << v.version << " " << v.report;
+    }
+    // The hour's first export closes every viewer's interval.
+    set_clock(clock_file, on_hour);
+    for (viewer& v : viewers)
+        ASSERT_TRUE(router.send(v.port, closing_datagram(1000000)));
+    std::map<std::string, std::string> reports;
+    for (viewer& v : viewers) {
+        ASSERT_TRUE(wait_output(v.p, "\n34:", 30s)) << v.p.out();  // the last row of both
+        reports[v.report + v.version] = report_of(v.p.out());
+    }
+    for (const char* report : {"proto", "tcpport"}) {
+        SCOPED_TRACE(report);
+        const std::string five = reports[std::string(report) + "5"];
+        EXPECT_NE(five.find("ending Tue Mar 10 11:00:00 2026\n"), std::string::npos) << five;
+        EXPECT_NE(five.find("\n 1: "), std::string::npos) << "a ranked first row: " << five;
+        EXPECT_EQ(reports[std::string(report) + "10"], five);
+    }
+}
+
 }  // namespace

@@ -120,28 +120,31 @@ int wait_for_input(int nfds, fd_set* readable, const timespec* timeout)
     return r;
 }
 
-}  // namespace
-
-input_end follow_input(packet_reader& reader, input_outcome r, flow_context& ctx)
+// Each closed interval's report, then the rest of what was read, handled
+// by handle(source, ctx) until no interval closes.
+template <typename Source>
+input_end follow(Source& source, input_outcome r, flow_context& ctx,
+                 input_outcome (*handle)(Source&, flow_context&))
 {
     while (r.interval_closed) {
         render_report(ctx.stats->last_report.get(), ctx);
         if (r.end != input_end::none)
             break;
-        r = handle_frames(reader, ctx);
+        r = handle(source, ctx);
     }
     return r.end;
 }
 
+}  // namespace
+
+input_end follow_input(packet_reader& reader, input_outcome r, flow_context& ctx)
+{
+    return follow(reader, r, ctx, handle_frames);
+}
+
 input_end follow_datagrams(udp_receiver& rx, input_outcome r, flow_context& ctx)
 {
-    while (r.interval_closed) {
-        render_report(ctx.stats->last_report.get(), ctx);
-        if (r.end != input_end::none)
-            break;
-        r = handle_datagrams(rx, ctx);
-    }
-    return r.end;
+    return follow(rx, r, ctx, handle_datagrams);
 }
 
 int read_key()

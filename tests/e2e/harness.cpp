@@ -324,7 +324,11 @@ char run_state(pid_t pid)
     return f.empty() ? 0 : f[0][0];
 }
 
-bool udp_port_bound(int port)
+namespace {
+
+// The bytes waiting in the UDP socket bound to port, from the kernel's
+// tables of both families; -1 when none is bound there.
+long udp_queued(int port)
 {
     char want[16];
     std::snprintf(want, sizeof want, ":%04X", port);
@@ -334,13 +338,25 @@ bool udp_port_bound(int port)
         std::getline(in, line);
         while (std::getline(in, line)) {
             std::istringstream f(line);
-            std::string sl, local;
-            f >> sl >> local;
+            std::string sl, local, remote, state, queues;
+            f >> sl >> local >> remote >> state >> queues;
             if (local.size() >= 5 && local.compare(local.size() - 5, 5, want) == 0)
-                return true;
+                return std::strtol(queues.substr(queues.find(':') + 1).c_str(), nullptr, 16);
         }
     }
-    return false;
+    return -1;
+}
+
+}  // namespace
+
+bool udp_port_bound(int port)
+{
+    return udp_queued(port) >= 0;
+}
+
+bool udp_drained(int port, pid_t pid)
+{
+    return udp_queued(port) == 0 && run_state(pid) == 'S';
 }
 
 bool wait_udp_bound(int port, milliseconds timeout)

@@ -111,6 +111,10 @@ pid_t tcp_port_owner(int port);
 // True when a UDP socket of either family is bound to port (the viewer's -u).
 bool udp_port_bound(int port);
 
+// True once nothing waits in the UDP socket bound to port and the process
+// pid that reads it waits again: all that was sent to it is handled.
+bool udp_drained(int port, pid_t pid);
+
 // Waits until a UDP socket is bound to port; false at the time-out.
 bool wait_udp_bound(int port, milliseconds timeout);
 

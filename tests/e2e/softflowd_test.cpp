@@ -951,16 +951,19 @@ std::string colondump_of(const std::vector<dissected_flow>& flows, const std::st
     return text;
 }
 
-bool tools_missing(std::string& why)
+// Skips the test (fails it in CI, where they are installed) when a tool
+// is missing; the test returns when IsSkipped() or HasFatalFailure().
+void require_tools()
 {
-    const char* names[] = {"softflowd", "softflowctl", "tshark"};
-    for (const char* name : names) {
-        if (find_tool(name).empty()) {
-            why = std::string(name) + " is needed (tools/install-deps installs it)";
-            return true;
-        }
+    for (const char* name : {"softflowd", "softflowctl", "tshark"}) {
+        if (!find_tool(name).empty())
+            continue;
+        const std::string why = std::string(name) + " is needed (tools/install-deps installs it)";
+        const char* ci = std::getenv("CI");
+        if (ci && std::string(ci) == "true")
+            FAIL() << why;
+        GTEST_SKIP() << why;
     }
-    return false;
 }
 
 // softflowd's v9 from an IPv4 exporter and its IPFIX from an IPv6 one, with
@@ -969,13 +972,9 @@ bool tools_missing(std::string& why)
 // decodes from the same datagrams, and miss nothing.
 TEST(Softflowd, NineAndIpfixOfBothFamiliesListedAsTsharkDecodesThem)
 {
-    std::string why;
-    if (tools_missing(why)) {
-        const char* ci = std::getenv("CI");
-        if (ci && std::string(ci) == "true")
-            FAIL() << why;
-        GTEST_SKIP() << why;
-    }
+    require_tools();
+    if (IsSkipped() || HasFatalFailure())
+        return;
     temp_dir dir;
     ASSERT_FALSE(dir.path.empty());
     std::vector<made_flow> flows = capture_flows();
@@ -1039,40 +1038,14 @@ TEST(Softflowd, NineAndIpfixOfBothFamiliesListedAsTsharkDecodesThem)
     }
 }
 
-// True once nothing waits in the UDP socket bound to port and the process
-// is waiting again: everything sent to it has been handled.
-bool udp_drained(int port, pid_t pid)
-{
-    char want[16];
-    std::snprintf(want, sizeof want, ":%04X", port);
-    for (const char* table : {"/proc/net/udp", "/proc/net/udp6"}) {
-        std::ifstream in(table);
-        std::string line;
-        std::getline(in, line);
-        while (std::getline(in, line)) {
-            std::istringstream f(line);
-            std::string sl, local, remote, state, queues;
-            f >> sl >> local >> remote >> state >> queues;
-            if (local.size() >= 5 && local.compare(local.size() - 5, 5, want) == 0 &&
-                queues.substr(queues.find(':') + 1) != "00000000")
-                return false;
-        }
-    }
-    return run_state(pid) == 'S';
-}
-
 // The same capture exported as NetFlow v5 and as IPFIX, each received by
 // top-mode viewers on the same clock: their reports are the same, byte for
 // byte.
 TEST(Softflowd, FiveAndIpfixGiveTheSameTopReports)
 {
-    std::string why;
-    if (tools_missing(why)) {
-        const char* ci = std::getenv("CI");
-        if (ci && std::string(ci) == "true")
-            FAIL() << why;
-        GTEST_SKIP() << why;
-    }
+    require_tools();
+    if (IsSkipped() || HasFatalFailure())
+        return;
     const std::string fake_clock = NELK_FAKE_CLOCK;
     ASSERT_EQ(access(fake_clock.c_str(), R_OK), 0) << fake_clock;
     temp_dir dir;

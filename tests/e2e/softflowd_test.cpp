@@ -1078,17 +1078,21 @@ TEST(Softflowd, FiveAndIpfixGiveTheSameTopReports)
             viewers.back().report = report;
         }
     }
-    const char* asan = std::getenv("ASAN_OPTIONS");
-    spawn_options opts;
-    opts.env = {"LD_PRELOAD=" + fake_clock, "NELK_FAKE_TIME=" + clock_file, "TZ=UTC",
-                std::string("ASAN_OPTIONS=") + (asan ? asan : "") + (asan && *asan ? ":" : "") +
-                    "verify_asan_link_order=0"};
-    for (viewer& v : viewers) {
-        v.p = spawn({bin("nelk"), "-m", "top", "-t", v.report, "-l", "40", "-u",
-                     "127.0.0.1:" + std::to_string(v.port)},
-                    opts);
-        ASSERT_TRUE(wait_udp_bound(v.port, 30s)) << v.p.err();
+    {
+        scoped_env env;
+        env.set("LD_PRELOAD", fake_clock);
+        env.set("NELK_FAKE_TIME", clock_file);
+        env.set("TZ", "UTC");
+        // An ASan build wants its runtime first; the stand-in clock comes first.
+        const char* asan = std::getenv("ASAN_OPTIONS");
+        env.set("ASAN_OPTIONS", std::string(asan ? asan : "") + (asan && *asan ? ":" : "") +
+                                    "verify_asan_link_order=0");
+        for (viewer& v : viewers)
+            v.p = spawn({bin("nelk"), "-m", "top", "-t", v.report, "-l", "40", "-u",
+                         "127.0.0.1:" + std::to_string(v.port)});
     }
+    for (viewer& v : viewers)
+        ASSERT_TRUE(wait_udp_bound(v.port, 30s)) << v.p.err();
     udp_exporter router;
     for (viewer& v : viewers) {
         for (const bytes& d : exports[v.version]) {

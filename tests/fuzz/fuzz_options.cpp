@@ -65,9 +65,8 @@ void viewer_options(const std::vector<std::string>& words)
     // One word, the host part of host:port (or of [host]:port).
     for (std::size_t i = 0; i < server_len; ++i)
         fuzz::check((config.server_bracketed || config.server[i] != ':') &&
-                        config.server[i] != ']' &&
                         !std::isspace(static_cast<unsigned char>(config.server[i])),
-                    "server name with a colon, a bracket or white space");
+                    "server name with a colon or white space");
     if (filter.prefix) {
         // A length in range, the prefix already masked.
         const net_prefix& p = *filter.prefix;
@@ -123,6 +122,7 @@ void relay_options(const std::vector<std::string>& words)
     case option_outcome::bad_prefixes:
     case option_outcome::bad_limit:
     case option_outcome::bad_metrics:
+    case option_outcome::bad_user:
         fuzz::check(r.bad_arg != nullptr && inside(r.bad_arg, args),
                     "refusal without the argument it names");
         break;

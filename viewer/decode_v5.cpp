@@ -28,9 +28,9 @@ nf5_context nf5_context_of(const nf5_header& h, long long zero_as)
 
 void decode_nf5_flow(const std::uint8_t* p, const nf5_context& c, flow_record& r)
 {
-    r.srcaddr = net_address::from_v4_net(load_net32(p + 0));
-    r.dstaddr = net_address::from_v4_net(load_net32(p + 4));
-    r.nexthop = net_address::from_v4_net(load_net32(p + 8));
+    r.srcaddr = mapped_v4(load_net32(p + 0));
+    r.dstaddr = mapped_v4(load_net32(p + 4));
+    r.nexthop = mapped_v4(load_net32(p + 8));
     r.input = load_be16(p + 12);
     r.output = load_be16(p + 14);
     r.packets = load_be32(p + 16);

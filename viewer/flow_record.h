@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 
 #include "common/net_address.h"
 
@@ -35,6 +36,17 @@ struct flow_record {
     std::uint8_t dst_mask = 0;
     bool ipv6 = false;
 };
+
+// An IPv4 address (network order) in its mapped form, as
+// net_address::from_v4_net makes it; inline, for the records' hot path.
+inline net_address mapped_v4(std::uint32_t addr)
+{
+    net_address a;
+    a.bytes[10] = 0xff;
+    a.bytes[11] = 0xff;
+    std::memcpy(a.bytes.data() + 12, &addr, 4);
+    return a;
+}
 
 // NetFlow v5's AS fields hold 16 bits; its number for a 32-bit AS.
 constexpr std::uint32_t as_trans = 23456;

@@ -40,7 +40,7 @@ std::size_t relay_frames(const std::uint8_t* buf, std::size_t pos, std::size_t e
 
         datagram_info dg;
         const std::uint32_t router = load_net32(head);
-        dg.exporter = net_address::from_v4_net(router);
+        dg.exporter = mapped_v4(router);
         // Only the listings show the router; top mode has no use for its text.
         if (listing)
             *format_ipv4(dg.exporter_text, router) = '\0';

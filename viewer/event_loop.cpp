@@ -205,7 +205,7 @@ void connect_and_run(const char* server, int port, flow_context& ctx)
         warn_interrupt_not_caught();
 
     std::fflush(stdout);
-    const bool keys = ctx.config->mode != display_mode::colondump;
+    const bool keys = !for_programs(ctx.config->mode);
     if (keys) {
         terminal_mode(*ctx.terminal, terminal_request::keys);
         if (ctx.terminal->saved)

@@ -174,8 +174,9 @@ bool stats_alloc(interval_stats& stats)
 void open_current_interval(flow_context& ctx)
 {
     flow_stats& st = *ctx.stats;
-    // Colondump is for other programs: it never reports, so it has no tables.
-    st.current = interval_or_fail(ctx, ctx.config->mode != display_mode::colondump);
+    // Colondump and json are for other programs: they never report, so they
+    // have no tables.
+    st.current = interval_or_fail(ctx, !for_programs(ctx.config->mode));
     // Mappings that nothing has touched cost no memory; short of address
     // space, the viewer says so now rather than at its first report.
     if (ctx.config->mode == display_mode::top)

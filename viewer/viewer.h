@@ -22,7 +22,14 @@
 
 struct interval_stats;  // intervals.h
 
-enum class display_mode { top = 1, dump = 2, shortdump = 3, colondump = 4 };
+enum class display_mode { top = 1, dump = 2, shortdump = 3, colondump = 4, json = 5 };
+
+// The modes whose lines other programs read: no status lines, no keys, no
+// AS names, no report tables.
+constexpr bool for_programs(display_mode mode)
+{
+    return mode == display_mode::colondump || mode == display_mode::json;
+}
 
 // Report types of top mode; none until -t or a key chooses one.
 enum class report_kind { none = 0, as = 1, proto = 2, tcpport = 3, udpport = 4 };

@@ -13,6 +13,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "common/net_address.h"
@@ -102,12 +103,17 @@ struct viewer_clock {
 };
 
 // AS number to name. The names stand one after the other in text, each with
-// its terminating zero; at[number] is where the number's name begins, plus
-// one, or 0 when it has none. Loaded once at start-up; names stay where they
-// are until the next load.
+// its terminating zero; at[number] is where a 16-bit number's name begins,
+// plus one, or 0 when it has none; wide holds the same for the numbers above
+// 65535. A name that a later line of the file replaces stays in text as
+// dead bytes until they outweigh the live ones and the text is compacted,
+// so the table grows with the AS numbers named, not with the file. Loaded
+// once at start-up.
 struct asn_table {
     std::unique_ptr<std::uint32_t[]> at;
+    std::unordered_map<std::uint32_t, std::uint32_t> wide;
     std::vector<char> text;
+    std::size_t dead = 0;
 };
 
 // Standard input's settings as they were before key mode; empty until they

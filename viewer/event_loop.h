@@ -27,6 +27,7 @@ input_end follow_datagrams(udp_receiver& rx, input_outcome r, flow_context& ctx)
 int read_key();
 
 // Acts on one key: q and Control-C quit, a/p/t/u pick the report type and
-// reprint the last report (with -L, redraw the live view instead),
-// anything else shows the key help.
+// reprint the last report (with -L, redraw the live view instead), e prints
+// the exporter table (with -L, makes it the live view's page until a report
+// key), anything else shows the key help.
 void handle_key(int key, flow_context& ctx);

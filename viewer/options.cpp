@@ -11,6 +11,7 @@
 
 #include "common/net_address.h"
 #include "viewer/messages.h"
+#include "viewer/report_kinds.h"
 
 namespace {
 
@@ -69,17 +70,11 @@ int set_mode(const char* arg, viewer_config& config)
 
 int set_report_type(const char* arg, viewer_config& config)
 {
-    std::string_view word = first_word(arg);
-    if (word == "as")
-        config.report_type = report_kind::as;
-    else if (word == "proto")
-        config.report_type = report_kind::proto;
-    else if (word == "tcpport")
-        config.report_type = report_kind::tcpport;
-    else if (word == "udpport")
-        config.report_type = report_kind::udpport;
-    else
+    const std::string_view word = first_word(arg);
+    const report_kind_entry* kind = report_kind_for_word(word);
+    if (!kind)
         return refuse_report_type(word);
+    config.report_type = kind->kind;
     return keep_going;
 }
 

@@ -122,13 +122,24 @@ struct terminal_state {
     std::optional<termios> saved;
 };
 
+// What the live view shows: the running interval's report, or the
+// exporter table (the e key) until a report key is pressed.
+enum class live_page { report, exporters };
+
 // The live view of top mode (-L). On a terminal that can move its cursor
 // home and clear, each refresh redraws the screen in place with the
-// terminal's own sequences; anywhere else it is printed as a plain report.
+// terminal's own sequences, each line cut to the window; anywhere else it
+// is printed as a plain report.
 struct live_screen {
     bool in_place = false;
     std::string home, clear_line, clear_below;  // the terminal's sequences
-    int rows = 0;  // the terminal's length when the window's is not known; 0: none
+    // The terminal's size when the window's is not known; 0: none.
+    int rows = 0;
+    int cols = 0;
+    // False on a terminal that wraps at once when its last column is
+    // written: lines stop a column short there.
+    bool last_column = true;
+    live_page page = live_page::report;
     std::time_t last_refresh = 0;  // by the viewer's clock
 };
 

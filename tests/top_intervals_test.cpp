@@ -16,6 +16,7 @@
 #include "viewer/clock.h"
 #include "viewer/decode_v5.h"
 #include "viewer/event_loop.h"
+#include "viewer/flow_filter.h"
 #include "viewer/intervals.h"
 #include "viewer/packet_reader.h"
 #include "viewer/viewer.h"
@@ -205,6 +206,13 @@ TEST_F(TopIntervals, WideAsNumbersAreSummedAsThemselves) {
     add(4200000000u, 1);
     EXPECT_EQ(s.in_src_as.as_sum(4200000000u), 1000);
     EXPECT_TRUE(nonzero_entries(s).count({"in_src_as", as_trans}) == 0);
+
+    // As a decoder hands a sampled record on: -S scales its AS sums too.
+    v.config.sampling = true;
+    r.sampling = 100;
+    r.src_as = 4200000001u;
+    ASSERT_TRUE(account_flow(r, datagram_info{}, v.ctx));
+    EXPECT_EQ(s.in_src_as.as_sum(4200000001u), 100000);
 }
 
 // The relay frame of a datagram holding the records; sampling is the

@@ -471,12 +471,20 @@ std::vector<std::string> last_frame(const std::string& screen)
 // table the page that each refresh redraws, until a report key.
 TEST(TopMode, LiveViewFitsTheWindowAndTheExporterTableIsAPage)
 {
-    top_run run({"-m", "top", "-t", "as", "-L", "1", "-l", "30000000"});
+    // AS 6 is named twice (the later name holds), among 32-bit numbers.
+    char names[] = "/tmp/nelk_live_asn_XXXXXX";
+    const int fd = mkstemp(names);
+    ASSERT_GE(fd, 0);
+    const std::string text = "4200000000 PRIVATE\n6 OLD-NAME\n65536 WIDE\n6 NEW-NAME\n";
+    ASSERT_EQ(write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+    close(fd);
+    top_run run({"-m", "top", "-t", "as", "-L", "1", "-l", "30000000", "-A", names});
     ASSERT_TRUE(wait_output(run.relay, "New client:", 5s)) << run.relay.out();
     ASSERT_TRUE(run.viewer.wait_key_mode(5s)) << run.viewer.screen;
     ASSERT_TRUE(run.viewer.wait_screen("Starting. Hit '?' for help with keys.\r", 5s));
+    unlink(names);
 
-    // 4 GB in four seconds: a rate with no wider unit widens the row to 82.
+    // 4 GB in a few seconds: a rate with no wider unit widens the row to 82.
     flow_fields huge;
     huge.src_as = 5;
     huge.dst_as = 6;
@@ -494,7 +502,7 @@ TEST(TopMode, LiveViewFitsTheWindowAndTheExporterTableIsAPage)
     ASSERT_EQ(frame.size(), 22u) << run.viewer.screen;
     for (const std::string& line : frame)
         EXPECT_LE(line.size(), 80u) << line;
-    EXPECT_EQ(frame[4], " 1:     <unknown>(    5) 5208333k; 100.00%      <unknown>(    6) 5208333k; 100.0")
+    EXPECT_EQ(frame[4], " 1:     <unknown>(    5) 5208333k; 100.00%       NEW-NAME(    6) 5208333k; 100.0")
         << "cut at the window's edge";
     EXPECT_EQ(frame[21], "18: ");
     // Rows never drawn cost nothing: three refreshes of a 30,000,000-line

@@ -1,7 +1,7 @@
 // Top mode: accumulating records (32-bit AS numbers among them), the
-// per-packet rollover check, a rollover,
-// rendering reports of 24 and 200 lines, and live refreshes of 24 and 200
-// lines and of a 30,000,000-line report fitted to a window of 80 by 24.
+// per-packet rollover check, a rollover, rendering reports of 24 and 200
+// lines, and live refreshes of 24 and 200 lines and of a 30,000,000-line
+// report fitted to a window of 80 by 24.
 #include <benchmark/benchmark.h>
 
 #include <arpa/inet.h>

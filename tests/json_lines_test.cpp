@@ -181,10 +181,10 @@ TEST(JsonLines, ARealParserReadsEveryValue)
         lines += fast_json(c.rec, c.dg, 1);
     ASSERT_EQ(write(fd, lines.data(), lines.size()), static_cast<ssize_t>(lines.size()));
     close(fd);
-    const std::string command =
-        std::string("/usr/bin/python3 -c 'import json,sys\n"
-                    "for l in sys.stdin: print(json.dumps(json.loads(l), separators=(\",\",\":\")))'"
-                    " < ") + path;
+    const char script[] =
+        "import json,sys\n"
+        "for l in sys.stdin: print(json.dumps(json.loads(l), separators=(\",\",\":\")))";
+    const std::string command = std::string("/usr/bin/python3 -c '") + script + "' < " + path;
     std::FILE* p = popen(command.c_str(), "r");
     ASSERT_NE(p, nullptr);
     std::string back;

@@ -16,6 +16,13 @@ char* literal(char* p, const char (&s)[N])
     return p + N - 1;
 }
 
+// A key and its number.
+template <std::size_t N>
+char* number(char* p, const char (&key)[N], std::uint64_t value)
+{
+    return format_uint(literal(p, key), value);
+}
+
 // goflow2's names for the export's version.
 char* type_text(char* p, std::uint16_t version)
 {
@@ -31,10 +38,12 @@ char* type_text(char* p, std::uint16_t version)
     }
 }
 
-// An address as a JSON string: dotted for IPv4, RFC 5952 text for IPv6.
-// Neither form has a character that needs escaping.
-char* address(char* p, const net_address& a, bool ipv6)
+// A key and an address as a JSON string: dotted for IPv4, RFC 5952 text
+// for IPv6. Neither form has a character that needs escaping.
+template <std::size_t N>
+char* address(char* p, const char (&key)[N], const net_address& a, bool ipv6)
 {
+    p = literal(p, key);
     *p++ = '"';
     p = ipv6 ? format_ipv6(p, a.bytes.data()) : format_ipv4(p, a.v4_net());
     *p++ = '"';
@@ -60,50 +69,29 @@ char* format_json_flow(char* p, const flow_record& rec, const datagram_info& dg,
     const bool v6_hop = rec.ipv6 && !rec.nexthop.is_v4();
     p = literal(p, R"({"type":")");
     p = type_text(p, dg.version);
-    p = literal(p, R"(","time_received_ns":)");
-    p = format_uint(p, dg.received_ns != 0 ? dg.received_ns : received_ns);
-    p = literal(p, R"(,"sequence_num":)");
-    p = format_uint(p, dg.sequence);
-    p = literal(p, R"(,"sampling_rate":)");
-    p = format_uint(p, rec.sampling);
-    p = literal(p, R"(,"sampler_address":)");
-    p = address(p, dg.exporter, !dg.exporter.is_v4());
-    p = literal(p, R"(,"time_flow_start_ns":)");
-    p = format_uint(p, rec.start_ns);
-    p = literal(p, R"(,"time_flow_end_ns":)");
-    p = format_uint(p, rec.end_ns);
-    p = literal(p, R"(,"bytes":)");
-    p = format_uint(p, rec.bytes);
-    p = literal(p, R"(,"packets":)");
-    p = format_uint(p, rec.packets);
-    p = literal(p, R"(,"src_addr":)");
-    p = address(p, rec.srcaddr, rec.ipv6);
-    p = literal(p, R"(,"dst_addr":)");
-    p = address(p, rec.dstaddr, rec.ipv6);
-    p = literal(p, R"(,"next_hop":)");
-    p = address(p, rec.nexthop, v6_hop);
-    p = literal(p, R"(,"src_net":)");
-    p = format_uint(p, rec.src_mask);
-    p = literal(p, R"(,"dst_net":)");
-    p = format_uint(p, rec.dst_mask);
-    p = rec.ipv6 ? literal(p, R"(,"etype":34525,"proto":)") : literal(p, R"(,"etype":2048,"proto":)");
-    p = format_uint(p, rec.prot);
-    p = literal(p, R"(,"src_port":)");
-    p = format_uint(p, rec.srcport);
-    p = literal(p, R"(,"dst_port":)");
-    p = format_uint(p, rec.dstport);
-    p = literal(p, R"(,"in_if":)");
-    p = format_uint(p, rec.input);
-    p = literal(p, R"(,"out_if":)");
-    p = format_uint(p, rec.output);
-    p = literal(p, R"(,"src_as":)");
-    p = format_uint(p, rec.src_as);
-    p = literal(p, R"(,"dst_as":)");
-    p = format_uint(p, rec.dst_as);
-    p = literal(p, R"(,"tcp_flags":)");
-    p = format_uint(p, rec.tcp_flags);
-    p = literal(p, R"(,"ip_tos":)");
-    p = format_uint(p, rec.tos);
+    p = number(p, R"(","time_received_ns":)", dg.received_ns != 0 ? dg.received_ns : received_ns);
+    p = number(p, R"(,"sequence_num":)", dg.sequence);
+    p = number(p, R"(,"sampling_rate":)", rec.sampling);
+    p = address(p, R"(,"sampler_address":)", dg.exporter, !dg.exporter.is_v4());
+    p = number(p, R"(,"time_flow_start_ns":)", rec.start_ns);
+    p = number(p, R"(,"time_flow_end_ns":)", rec.end_ns);
+    p = number(p, R"(,"bytes":)", rec.bytes);
+    p = number(p, R"(,"packets":)", rec.packets);
+    p = address(p, R"(,"src_addr":)", rec.srcaddr, rec.ipv6);
+    p = address(p, R"(,"dst_addr":)", rec.dstaddr, rec.ipv6);
+    p = address(p, R"(,"next_hop":)", rec.nexthop, v6_hop);
+    p = number(p, R"(,"src_net":)", rec.src_mask);
+    p = number(p, R"(,"dst_net":)", rec.dst_mask);
+    p = number(p, R"(,"etype":)", rec.ipv6 ? 34525 : 2048);  // IPv6, IPv4
+    p = number(p, R"(,"proto":)", rec.prot);
+    p = number(p, R"(,"src_port":)", rec.srcport);
+    p = number(p, R"(,"dst_port":)", rec.dstport);
+    p = number(p, R"(,"in_if":)", rec.input);
+    p = number(p, R"(,"out_if":)", rec.output);
+    p = number(p, R"(,"src_as":)", rec.src_as);
+    p = number(p, R"(,"dst_as":)", rec.dst_as);
+    p = number(p, R"(,"tcp_flags":)", rec.tcp_flags);
+    p = number(p, R"(,"ip_tos":)", rec.tos);
     return literal(p, "}\n");
 }
 

@@ -78,8 +78,9 @@ struct line_budget {
 
 // Prints rows numbered from 1 for the section's columns (dst is null in a
 // one-column report). Rows past the ranked entries are empty.
-void print_rows(std::FILE* out, int rows, const report_kind_entry& kind, const stats_table* src_table,
-                const stats_table* dst_table, int seconds, double total, const flow_context& ctx)
+void print_rows(std::FILE* out, int rows, const report_kind_entry& kind,
+                const stats_table* src_table, const stats_table* dst_table, int seconds,
+                double total, const flow_context& ctx)
 {
     const column src = rank_column(src_table, rows, ctx);
     const column dst = rank_column(dst_table, rows, ctx);

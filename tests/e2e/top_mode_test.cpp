@@ -502,7 +502,8 @@ TEST(TopMode, LiveViewFitsTheWindowAndTheExporterTableIsAPage)
     ASSERT_EQ(frame.size(), 22u) << run.viewer.screen;
     for (const std::string& line : frame)
         EXPECT_LE(line.size(), 80u) << line;
-    EXPECT_EQ(frame[4], " 1:     <unknown>(    5) 5208333k; 100.00%       NEW-NAME(    6) 5208333k; 100.0")
+    EXPECT_EQ(frame[4],
+              " 1:     <unknown>(    5) 5208333k; 100.00%       NEW-NAME(    6) 5208333k; 100.0")
         << "cut at the window's edge";
     EXPECT_EQ(frame[21], "18: ");
     // Rows never drawn cost nothing: three refreshes of a 30,000,000-line

@@ -103,7 +103,8 @@ TEST(ViewerStream, JsonLinesForPrograms)
     const int tcp = free_tcp_port();
     process relay = start_nelkd(udp, tcp);
     ASSERT_TRUE(relay.running()) << relay.err();
-    process viewer = spawn({bin("nelk"), "-m", "json", "-P", "17", "-c", "6", "-s", relay_arg(tcp)});
+    process viewer =
+        spawn({bin("nelk"), "-m", "json", "-P", "17", "-c", "6", "-s", relay_arg(tcp)});
     ASSERT_TRUE(wait_output(relay, "New client:", 5s)) << relay.out();
 
     // Byte 38 of a record is its protocol: -P 17 keeps the records where it
@@ -158,12 +159,14 @@ TEST(ViewerStream, JsonLinesForPrograms)
     ASSERT_EQ(write(fd, out.data(), out.size()), static_cast<ssize_t>(out.size()));
     close(fd);
     // The values in the order of the keys, the receive time apart.
-    const std::string command =
-        std::string("/usr/bin/python3 -c 'import json,sys\n"
-                    "for l in sys.stdin:\n"
-                    " o=json.loads(l)\n"
-                    " print(o.pop(\"time_received_ns\"), file=sys.stderr)\n"
-                    " print(*o.values())' < ") + path + " 2>" + path + ".t";
+    const char script[] =
+        "import json,sys\n"
+        "for l in sys.stdin:\n"
+        " o=json.loads(l)\n"
+        " print(o.pop(\"time_received_ns\"), file=sys.stderr)\n"
+        " print(*o.values())";
+    const std::string command = std::string("/usr/bin/python3 -c '") + script + "' < " + path +
+                                " 2>" + path + ".t";
     std::FILE* p = popen(command.c_str(), "r");
     ASSERT_NE(p, nullptr);
     std::string read_back;

@@ -84,7 +84,8 @@ void viewer_options(const std::vector<std::string>& words)
     if (status < 0) {
         // What the viewer goes on with.
         fuzz::check(config.interval != 0, "report interval of 0 let through");
-        fuzz::check(config.mode >= display_mode::top && config.mode <= display_mode::json, "unknown mode");
+        fuzz::check(config.mode >= display_mode::top && config.mode <= display_mode::json,
+                    "unknown mode");
         fuzz::check(config.mode != display_mode::top || config.report_type != report_kind::none,
                     "top mode without a report type");
         fuzz::check(filter.ifindex == 0 || filter.router.has_value(),

@@ -3,7 +3,6 @@
 #include "viewer/json_lines.h"
 
 #include <arpa/inet.h>
-#include <unistd.h>
 
 #include <array>
 
@@ -14,6 +13,8 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+
+#include "tests/python_json.h"
 
 namespace {
 
@@ -173,26 +174,15 @@ TEST(JsonLines, MatchesTheSlowFormatterAndInetNtop)
 // out as it went in: valid JSON, numbers read exactly, keys in their order.
 TEST(JsonLines, ARealParserReadsEveryValue)
 {
-    char path[] = "/tmp/nelk_json_XXXXXX";
-    const int fd = mkstemp(path);
-    ASSERT_GE(fd, 0);
     std::string lines;
     for (const auto& c : table_cases())
         lines += fast_json(c.rec, c.dg, 1);
-    ASSERT_EQ(write(fd, lines.data(), lines.size()), static_cast<ssize_t>(lines.size()));
-    close(fd);
-    const char script[] =
+    const python_run run = run_python(
         "import json,sys\n"
-        "for l in sys.stdin: print(json.dumps(json.loads(l), separators=(\",\",\":\")))";
-    const std::string command = std::string("/usr/bin/python3 -c '") + script + "' < " + path;
-    std::FILE* p = popen(command.c_str(), "r");
-    ASSERT_NE(p, nullptr);
-    std::string back;
-    char buf[4096];
-    for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, p)) > 0;)
-        back.append(buf, n);
-    EXPECT_EQ(pclose(p), 0);
-    unlink(path);
+        "for l in sys.stdin: print(json.dumps(json.loads(l), separators=(\",\",\":\")))",
+        lines);
+    EXPECT_EQ(run.status, 0) << run.err;
+    const std::string& back = run.out;
     EXPECT_EQ(back, lines);
     EXPECT_NE(back.find(R"("bytes":18446744073709551615,"packets":4294967296,)"
                         R"("src_addr":"2001:db8::1","dst_addr":"2001:db8:0:1:1:1:1:1",)"

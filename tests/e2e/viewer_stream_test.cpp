@@ -17,6 +17,7 @@
 #include "tests/e2e/harness.h"
 #include "tests/e2e/pty_harness.h"
 #include "common/nf5.h"
+#include "tests/python_json.h"
 
 namespace {
 
@@ -152,31 +153,18 @@ TEST(ViewerStream, JsonLinesForPrograms)
     // Standard output is the program's: the viewer's notes go to standard error.
     EXPECT_EQ(viewer.err(), "Filtering for protocol 17\nFlow limit reached (6).  Exiting\n");
 
-    char path[] = "/tmp/nelk_json_out_XXXXXX";
-    const int fd = mkstemp(path);
-    ASSERT_GE(fd, 0);
-    const std::string out = viewer.out();
-    ASSERT_EQ(write(fd, out.data(), out.size()), static_cast<ssize_t>(out.size()));
-    close(fd);
     // The values in the order of the keys, the receive time apart.
-    const char script[] =
-        "import json,sys\n"
-        "for l in sys.stdin:\n"
-        " o=json.loads(l)\n"
-        " print(o.pop(\"time_received_ns\"), file=sys.stderr)\n"
-        " print(*o.values())";
-    const std::string command = std::string("/usr/bin/python3 -c '") + script + "' < " + path +
-                                " 2>" + path + ".t";
-    std::FILE* p = popen(command.c_str(), "r");
-    ASSERT_NE(p, nullptr);
-    std::string read_back;
-    char buf[4096];
-    for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, p)) > 0;)
-        read_back.append(buf, n);
-    EXPECT_EQ(pclose(p), 0) << out;
-    EXPECT_EQ(read_back, want) << out;
+    const std::string out = viewer.out();
+    const python_run run = run_python("import json,sys\n"
+                                      "for l in sys.stdin:\n"
+                                      " o=json.loads(l)\n"
+                                      " print(o.pop(\"time_received_ns\"), file=sys.stderr)\n"
+                                      " print(*o.values())",
+                                      out);
+    EXPECT_EQ(run.status, 0) << out;
+    EXPECT_EQ(run.out, want) << out;
 
-    std::ifstream times(std::string(path) + ".t");
+    std::istringstream times(run.err);
     const auto ns = [](auto t) {
         return std::chrono::duration_cast<std::chrono::nanoseconds>(t.time_since_epoch()).count();
     };
@@ -187,8 +175,6 @@ TEST(ViewerStream, JsonLinesForPrograms)
         EXPECT_LE(t, ns(after));
     }
     EXPECT_EQ(n, 6);
-    unlink(path);
-    unlink((std::string(path) + ".t").c_str());
 }
 
 // -A: the names come from the file given, anywhere, with every message the

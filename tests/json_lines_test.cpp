@@ -5,7 +5,6 @@
 #include <arpa/inet.h>
 
 #include <array>
-
 #include <cstdio>
 #include <cstdlib>
 #include <random>

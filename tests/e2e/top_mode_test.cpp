@@ -493,6 +493,7 @@ TEST(TopMode, LiveViewFitsTheWindowAndTheExporterTableIsAPage)
     ASSERT_TRUE(send_and_settle(run.viewer, run.udp, datagram_of(relay_frame("0.0.0.0", {huge}))));
     const long cpu_before = cpu_ticks(run.viewer.pid);
     for (int second = 4; second <= 6; ++second) {
+        run.viewer.screen.clear();
         run.clock.set(at(10, 20, second));
         const std::string summary = "Running interval (00:00:0" + std::to_string(second);
         ASSERT_TRUE(run.viewer.wait_screen(summary, 3s)) << run.viewer.screen;

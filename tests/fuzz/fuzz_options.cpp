@@ -62,12 +62,14 @@ void viewer_options(const std::vector<std::string>& words)
     const std::size_t server_len = strnlen(config.server, sizeof config.server);
     fuzz::check(server_len > 0 && server_len < sizeof config.server,
                 "server name empty or without its end");
-    // One word, the host part of host:port (or of [host]:port).
+    // One word, the host part of host:port (or of [host]:port). A host
+    // without brackets is taken as typed up to its colon, a stray bracket
+    // and all: the name look-up refuses it.
     for (std::size_t i = 0; i < server_len; ++i)
-        fuzz::check((config.server_bracketed || config.server[i] != ':') &&
-                        config.server[i] != ']' &&
+        fuzz::check((config.server_bracketed ? config.server[i] != ']'
+                                             : config.server[i] != ':') &&
                         !std::isspace(static_cast<unsigned char>(config.server[i])),
-                    "server name with a colon, a bracket or white space");
+                    "server name with a colon (a bracket in brackets) or white space");
     if (filter.prefix) {
         // A length in range, the prefix already masked.
         const net_prefix& p = *filter.prefix;

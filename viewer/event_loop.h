@@ -10,9 +10,10 @@
 // Connects to the relay at server (host name or dotted address; an IPv6
 // address with -s [address]:port) and port (its low 16 bits), or with -u
 // opens the UDP port the exports come to; enters key mode unless in
-// colondump mode, and runs the loop until a quit key, a signal (signals.h), the flow limit, the end of
-// the stream or a failure ends the process. With -L the loop also wakes at
-// least once a second of real time to show the live view when it is due.
+// colondump or json mode, and runs the loop until a quit key, a signal
+// (signals.h), the flow limit, the end of the stream or a failure ends the
+// process. With -L the loop also wakes at least once a second of real time
+// to show the live view when it is due.
 [[noreturn]] void connect_and_run(const char* server, int port, flow_context& ctx);
 
 // What the loop does after a read of the relay's stream: prints the report

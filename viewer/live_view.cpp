@@ -167,7 +167,7 @@ void show_in_place(flow_context& ctx, std::time_t now)
 {
     const live_screen& live = *ctx.live;
     const window w = window_size(live);
-    frame f{live, w.cols > 0 && !live.last_column ? w.cols - 1 : w.cols, live.home};
+    frame f{live, w.cols > 1 && !live.last_column ? w.cols - 1 : w.cols, live.home};
     if (live.page == live_page::exporters)
         exporters_in_place(ctx, now, f, w.rows);
     else

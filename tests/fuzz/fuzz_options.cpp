@@ -126,6 +126,7 @@ void relay_options(const std::vector<std::string>& words)
     case option_outcome::bad_prefixes:
     case option_outcome::bad_limit:
     case option_outcome::bad_metrics:
+    case option_outcome::bad_user:
         fuzz::check(r.bad_arg != nullptr && inside(r.bad_arg, args),
                     "refusal without the argument it names");
         break;

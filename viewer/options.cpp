@@ -103,7 +103,6 @@ int set_server(const char* arg, viewer_config& config)
     if (std::sscanf(arg, "%100s", scratch) != 1)
         scratch[0] = '\0';
     config.server_given = true;
-    config.server_bracketed = false;
     if (scratch[0] == '[')
         return set_bracketed_server(scratch, config);
 
@@ -111,7 +110,10 @@ int set_server(const char* arg, viewer_config& config)
     const char* host = strtok_r(scratch, ":", &rest);
     if (host == nullptr)
         return refuse_server_name(scratch);
+    // The server and how it was given change together: a refused -s
+    // leaves the one before it whole.
     std::strcpy(config.server, host);
+    config.server_bracketed = false;
     const char* port = strtok_r(nullptr, ":", &rest);
     if (port == nullptr)
         return refuse_server_port(scratch);

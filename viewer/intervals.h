@@ -87,7 +87,7 @@ struct stats_table {
         else
             add_wide(number, bytes);
     }
-    void add_wide(std::uint32_t number, double bytes);
+    [[gnu::cold]] void add_wide(std::uint32_t number, double bytes);
     // The sum of an AS number of any width.
     double as_sum(std::uint32_t number) const;
 };

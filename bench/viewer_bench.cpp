@@ -624,6 +624,8 @@ std::string check_viewer(const viewer_case& vc, const std::string& mode)
         shown = count_lines_with(out, " b/p:");
     else if (mode == "reject")
         shown = count_lines_with(out, nullptr, 12);
+    else if (mode == "json")
+        shown = count_lines_with(out, "{\"type\":\"NETFLOW_V5\",");
     const std::size_t want = mode == "reject" || mode == "top" ? 0 : records;
     if (mode == "colondump" && shown == want) {
         if (const std::string diff = compare_colondump(out, records); !diff.empty())
@@ -662,6 +664,8 @@ void bm_nelk(benchmark::State& state, std::string mode)
         vc = {"nelk dump", {"-m", "dump"}, 4000000, true};
     else if (mode == "shortdump")
         vc = {"nelk shortdump", {"-m", "shortdump"}, 4000000, true};
+    else if (mode == "json")
+        vc = {"nelk json", {"-m", "json"}, 8000000, true};
     else if (mode == "reject")
         vc = {"nelk reject-all (-a)", {"-m", "colondump", "-a", std::to_string(unused_as())},
               30000000, false};
@@ -1034,6 +1038,7 @@ void bm_tshark(benchmark::State& state)
 // decides how many runs make a figure.
 #define NELK_RUN_ONCE UseManualTime()->Iterations(1)->Unit(benchmark::kMillisecond)
 BENCHMARK_CAPTURE(bm_nelk, colondump, std::string("colondump"))->NELK_RUN_ONCE;
+BENCHMARK_CAPTURE(bm_nelk, json, std::string("json"))->NELK_RUN_ONCE;
 BENCHMARK_CAPTURE(bm_nelk, dump, std::string("dump"))->NELK_RUN_ONCE;
 BENCHMARK_CAPTURE(bm_nelk, shortdump, std::string("shortdump"))->NELK_RUN_ONCE;
 BENCHMARK_CAPTURE(bm_nelk, reject_all, std::string("reject"))->NELK_RUN_ONCE;
@@ -1079,7 +1084,8 @@ void print_summary(const std::string& load_before)
         double at_least;
     };
     const goal goals[] = {
-        {"nelk colondump", 2000000},  {"nelk dump", 700000},   {"nelk shortdump", 700000},
+        {"nelk colondump", 2000000},  {"nelk json", 1000000},  {"nelk dump", 700000},
+        {"nelk shortdump", 700000},
         {"nelk reject-all (-a)", 10000000}, {"nelk top", 10000000},
         {"nfdump -o pipe", 0},        {"nfdump -o fmt (12 fields)", 0},
         {"tshark -T fields (12)", 0}, {"fake relay -> discard", 0},
@@ -1116,6 +1122,12 @@ void print_summary(const std::string& load_before)
         std::printf("\n");
     }
     const auto col = r.find("nelk colondump");
+    if (const auto json = r.find("nelk json"); col != r.end() && json != r.end() &&
+                                               !col->second.empty() && !json->second.empty()) {
+        const double ratio = median(json->second) / median(col->second);
+        std::printf("  json / colondump %33.2fx  goal 0.5x: %s\n", ratio,
+                    ratio >= 0.5 ? "met" : "MISSED");
+    }
     for (const char* other :
          {"nfdump -o pipe", "nfdump -o fmt (12 fields)", "tshark -T fields (12)"}) {
         const auto it = r.find(other);

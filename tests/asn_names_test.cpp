@@ -2,14 +2,35 @@
 // broken one costs (names, never the run).
 #include "viewer/asn_names.h"
 
+#include <sys/resource.h>
+#include <unistd.h>
+
 #include <cstdio>
+#include <cstdlib>
+#include <fstream>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "tests/under_asan.h"
+
 namespace {
+
+// The address space capped this many KiB above what the process uses.
+void cap_address_space(unsigned long kib_more)
+{
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("VmSize:", 0) == 0) {
+            const rlim_t kib = std::stoul(line.substr(7)) + kib_more;
+            const rlimit cap{kib * 1024, kib * 1024};
+            setrlimit(RLIMIT_AS, &cap);
+        }
+    }
+}
 
 struct loaded {
     int status;
@@ -38,7 +59,7 @@ TEST(AsnNames, Files)
         int status;
         std::string out;
         std::string err_start;
-        std::vector<std::pair<int, std::string>> names;
+        std::vector<std::pair<long long, std::string>> names;
     } rows[] = {
         {"empty.txt", 0, "", "", {{0, unknown}, {65535, unknown}}},
         // Blank lines, runs of blanks and tabs, no line end at the end.
@@ -58,7 +79,11 @@ TEST(AsnNames, Files)
         // Numbers no record can carry are passed over, never wrapped onto
         // an AS that exists.
         {"out_of_range.txt", 0, "", "",
-         {{65535, "LAST-AS"}, {2, "TWO"}, {1, unknown}, {0, unknown}}},
+         {{65535, "LAST-AS"}, {2, "TWO"}, {1, unknown}, {0, unknown}, {65536, "TOO-BIG"}}},
+        // 32-bit AS numbers, up to 4294967295; the later line for a number wins.
+        {"wide.txt", 0, "", "",
+         {{65536, "FIRST-WIDE"}, {131072, "X"}, {4200000000, "PRIVATE-NEW"},
+          {4294967295, "LAST-AS"}, {23456, "AS-TRANS"}, {131073, unknown}, {0, unknown}}},
         // Control bytes would reach the operator's terminal: they become '?',
         // other bytes of a name stay as they are.
         {"control_bytes.txt", 0, "", "",
@@ -81,8 +106,49 @@ TEST(AsnNames, Files)
             EXPECT_EQ(asn_name(names, number), name) << r.file << ": AS " << number;
         EXPECT_STREQ(asn_name(names, 64512), "<unknown>") << r.file;
     }
-    for (int number : {-1, 65536, 1 << 30})
+    for (long long number : {-1LL, 65536LL, 1LL << 30, 4294967296LL, -4294967295LL})
         EXPECT_STREQ(asn_name(names, number), "<unknown>") << number;
+}
+
+// Memory follows the AS numbers named, not the file: a 48 MB run of digits,
+// a 48 MB word and 250,000 lines renaming one AS load in an address space
+// capped 16 MB above the viewer's, and leave a text of a few names.
+TEST(AsnNames, HugeRunsAndRepeatsTakeNoMemory)
+{
+#if defined(NELK_UNDER_ASAN)
+    GTEST_SKIP() << "address-space cap and AddressSanitizer do not mix";
+#endif
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    char path[] = "/tmp/nelk_asn_huge_XXXXXX";
+    const int fd = mkstemp(path);
+    ASSERT_GE(fd, 0);
+    std::FILE* f = fdopen(fd, "w");
+    ASSERT_NE(f, nullptr);
+    const std::string run(1 << 20, '9'), word(1 << 20, 'W');
+    std::fputs("1 ONE\n", f);
+    for (int i = 0; i < 48; ++i)
+        std::fputs(run.c_str(), f);
+    std::fputs(" HUGE\n2 ", f);
+    for (int i = 0; i < 48; ++i)
+        std::fputs(word.c_str(), f);
+    for (int i = 0; i < 250000; ++i)
+        std::fprintf(f, "\n4200000000 RENAMED-%d", i);
+    std::fputs("\n3 THREE\n", f);
+    std::fclose(f);
+    EXPECT_EXIT(
+        {
+            cap_address_space(16 << 10);
+            const int status = load_asn_file(names, path);
+            const bool named = asn_name(names, 1) == std::string("ONE") &&
+                               asn_name(names, 2) == std::string(111, 'W') &&
+                               asn_name(names, 3) == std::string("THREE") &&
+                               asn_name(names, 4200000000) == std::string("RENAMED-249999");
+            std::fprintf(stderr, "status %d named %d text %zu\n", status, named,
+                         names.text.size());
+            std::exit(status == 0 && named && names.text.size() < (3u << 20) ? 0 : 1);
+        },
+        testing::ExitedWithCode(0), "");
+    unlink(path);
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include "common/unique_fd.h"
 #include "viewer/event_loop.h"
 #include "viewer/intervals.h"
+#include "viewer/live_view.h"
 #include "viewer/viewer.h"
 
 namespace {
@@ -31,6 +32,15 @@ struct KeyTable : testing::Test {
         std::fflush(stdout);
         testing::internal::CaptureStdout();
         handle_key(key, ctx);
+        std::fflush(stdout);
+        return testing::internal::GetCapturedStdout();
+    }
+    // What the loop's next refresh of the live view shows.
+    std::string captured_refresh()
+    {
+        std::fflush(stdout);
+        testing::internal::CaptureStdout();
+        show_live_view(ctx);
         std::fflush(stdout);
         return testing::internal::GetCapturedStdout();
     }
@@ -99,6 +109,33 @@ TEST_F(KeyTable, WithTheLiveViewAReportKeyRedrawsItInTheNewType)
     EXPECT_NE(out.find("Rank|--Proto Name/Num---|"), std::string::npos) << out;
     EXPECT_NE(out.find("(   17)"), std::string::npos) << out;
     EXPECT_EQ(out.find("Summary for interval"), std::string::npos) << out;
+}
+
+// Without -L, e prints the exporter table once; with -L it becomes the
+// page that every refresh shows, until a report key brings the report back.
+TEST_F(KeyTable, EIsAPageOfItsOwnUnderTheLiveView)
+{
+    const std::string no_exporter = "\rNo exporter seen yet." + std::string(53, ' ') + "\n";
+    EXPECT_EQ(press('e'), no_exporter);
+    EXPECT_EQ(v.live.page, live_page::report);
+
+    config.mode = display_mode::top;
+    config.live_seconds = 1;
+    config.report_type = report_kind::proto;
+    open_current_interval(ctx);
+    std::string out = press('e');
+    EXPECT_EQ(v.live.page, live_page::exporters);
+    EXPECT_EQ(out.rfind("Exporters as of ", 0), 0u) << out;
+    EXPECT_NE(out.find(no_exporter), std::string::npos) << out;
+    EXPECT_EQ(out.find("Running interval"), std::string::npos) << out;
+    out = captured_refresh();
+    EXPECT_EQ(out.rfind("Exporters as of ", 0), 0u) << out;
+
+    out = press('t');
+    EXPECT_EQ(v.live.page, live_page::report);
+    EXPECT_EQ(config.report_type, report_kind::tcpport);
+    EXPECT_EQ(out.rfind("Running interval (", 0), 0u) << out;
+    EXPECT_EQ(captured_refresh().rfind("Running interval (", 0), 0u);
 }
 
 TEST_F(KeyTable, QAndControlCQuitWithTheQuittingLine)

@@ -36,6 +36,7 @@ net_prefix prefix(const char* text, int length)
 struct parsed {
     int status;
     std::string out;
+    std::string err;
     viewer_config config;
     flow_filter filter;
     double max_bytes;
@@ -54,8 +55,8 @@ parsed parse(std::vector<std::string> args)
     testing::internal::CaptureStderr();  // getopt's own complaint
     int status = parse_options(static_cast<int>(args.size()), argv.data(), v.ctx);
     std::fflush(stdout);
-    testing::internal::GetCapturedStderr();
-    return {status, testing::internal::GetCapturedStdout(), v.config, v.filter,
+    std::string err = testing::internal::GetCapturedStderr();
+    return {status, testing::internal::GetCapturedStdout(), err, v.config, v.filter,
             v.stats.max_bytes};
 }
 
@@ -92,7 +93,7 @@ TEST(Options, MessagesAndStatuses)
     usage << usage_file.rdbuf();
     ASSERT_FALSE(usage.str().empty());
     const std::string modes =
-        " not supported.  Available modes:\n dump\n shortdump\n colondump\n top\n";
+        " not supported.  Available modes:\n dump\n shortdump\n colondump\n top\n json\n";
     const std::string reports =
         " not supported.  Available top modes:\n as\n proto\n tcpport\n udpport\n";
     const std::string word(500, 'w');
@@ -131,6 +132,7 @@ TEST(Options, MessagesAndStatuses)
         {{"-x", "10.0.0.0/-1"}, 1,
          "Error: invalid prefix length -1 in 10.0.0.0/-1; it must be 0 to 32\n"},
         {{"-m", "Top"}, 0, "Mode Top" + modes},
+        {{"-m", "JSON"}, 0, "Mode JSON" + modes},
         {{"-m", word}, 0, "Mode " + word + modes},
         {{"-t", "udp"}, 0, "Top mode udp" + reports},
         {{"-t", word + " as"}, 0, "Top mode " + word + reports},
@@ -201,6 +203,25 @@ TEST(Options, MessagesAndStatuses)
         EXPECT_EQ(p.status, r.status) << args_text(r.args);
         EXPECT_EQ(p.out, r.out) << args_text(r.args);
     }
+
+    // JSON lines own standard output: every note goes to standard error,
+    // those of options before -m json too; a run without json is as before.
+    const struct {
+        std::vector<std::string> args;
+        int status;
+        std::string err;
+    } json_rows[] = {
+        {{"-P", "17", "-m", "json", "-p", "53"}, go_on,
+         "Filtering for protocol 17\nFiltering for port 53\n"},
+        {{"-m", "json", "-r", "10.0.0.256"}, 1, "Error: invalid router address 10.0.0.256\n"},
+        {{"-m", "json", "-m", "dump", "-P", "6"}, go_on, ""},
+    };
+    for (const auto& r : json_rows) {
+        parsed p = parse(r.args);
+        EXPECT_EQ(p.status, r.status) << args_text(r.args);
+        EXPECT_EQ(p.out, r.err.empty() ? "Filtering for protocol 6\n" : "") << args_text(r.args);
+        EXPECT_EQ(p.err, r.err) << args_text(r.args);
+    }
 }
 
 // Every option writes its own field and no other.
@@ -221,6 +242,7 @@ TEST(Options, Fields)
         {{"-m", "shortdump"}, [](cfg& c, flt&) { c.mode = display_mode::shortdump; }},
         {{"-m", " colondump x"}, [](cfg& c, flt&) { c.mode = display_mode::colondump; }},
         {{"-m", "dump", "-m", "top"}, [](cfg& c, flt&) { c.mode = display_mode::top; }},
+        {{"-m", "json"}, [](cfg& c, flt&) { c.mode = display_mode::json; }},
         {{"-t", "as"}, [](cfg& c, flt&) { c.report_type = report_kind::as; }},
         {{"-t", "proto"}, [](cfg& c, flt&) { c.report_type = report_kind::proto; }},
         {{"-t", "tcpport"}, [](cfg& c, flt&) { c.report_type = report_kind::tcpport; }},

@@ -16,6 +16,7 @@
 #include "viewer/clock.h"
 #include "viewer/decode_v5.h"
 #include "viewer/event_loop.h"
+#include "viewer/flow_filter.h"
 #include "viewer/intervals.h"
 #include "viewer/packet_reader.h"
 #include "viewer/viewer.h"
@@ -164,6 +165,54 @@ TEST_F(TopIntervals, AccumulateSumsWithoutWrapping) {
     EXPECT_EQ(v.stats.current->in_bytes, 12e9);
     EXPECT_EQ(v.stats.current->in_packets, 12e9);
     EXPECT_EQ(v.stats.current->in_tcp_src[80], 12e9);
+}
+
+// 32-bit AS numbers are summed as themselves, not as AS_TRANS: up to
+// wide_as_limit of them per table and interval, and the rest under
+// AS_TRANS, as a v5 export would have them. A cleared table starts empty.
+TEST_F(TopIntervals, WideAsNumbersAreSummedAsThemselves) {
+    top_viewer v;
+    const interval_stats& s = *v.stats.current;
+    flow_record r = nf5_flow(flow(6, 80, 443, 0, 0, 1000, 1));
+    const auto add = [&](std::uint32_t src, std::uint32_t dst, double scale = 1) {
+        r.src_as = src;
+        r.dst_as = dst;
+        accumulate(r, v.ctx, scale);
+    };
+    add(4200000000u, 65536);
+    add(4294967295u, 65536, 10);
+    add(65535, 4200000000u);
+    EXPECT_EQ(s.in_src_as.as_sum(4200000000u), 1000);
+    EXPECT_EQ(s.in_src_as.as_sum(4294967295u), 10000);
+    EXPECT_EQ(s.in_src_as.as_sum(65535), 1000);
+    EXPECT_EQ(s.in_dst_as.as_sum(65536), 11000);
+    EXPECT_EQ(s.in_dst_as.as_sum(4200000000u), 1000);
+    EXPECT_EQ(s.in_src_as.as_sum(4200000001u), 0);
+    EXPECT_EQ(s.in_src_as.as_sum(as_trans) + s.in_dst_as.as_sum(as_trans), 0);
+
+    // Two wide numbers are in: room for wide_as_limit - 2 more.
+    for (std::uint32_t i = 0; i < wide_as_limit + 5; ++i)
+        add(100000 + i, 1);
+    EXPECT_EQ(s.in_src_as.as_sum(100000), 1000);
+    EXPECT_EQ(s.in_src_as.as_sum(100000 + wide_as_limit - 3), 1000);
+    EXPECT_EQ(s.in_src_as.as_sum(100000 + wide_as_limit - 2), 0);
+    EXPECT_EQ(s.in_src_as.as_sum(as_trans), 7000);
+    add(4200000000u, 1);  // one it holds still counts as itself
+    EXPECT_EQ(s.in_src_as.as_sum(4200000000u), 2000);
+
+    stats_clear(*v.stats.current);
+    EXPECT_EQ(s.in_src_as.as_sum(4200000000u), 0);
+    EXPECT_EQ(s.in_src_as.as_sum(as_trans), 0);
+    add(4200000000u, 1);
+    EXPECT_EQ(s.in_src_as.as_sum(4200000000u), 1000);
+    EXPECT_TRUE(nonzero_entries(s).count({"in_src_as", as_trans}) == 0);
+
+    // As a decoder hands a sampled record on: -S scales its AS sums too.
+    v.config.sampling = true;
+    r.sampling = 100;
+    r.src_as = 4200000001u;
+    ASSERT_TRUE(account_flow(r, datagram_info{}, v.ctx));
+    EXPECT_EQ(s.in_src_as.as_sum(4200000001u), 100000);
 }
 
 // The relay frame of a datagram holding the records; sampling is the

@@ -13,9 +13,11 @@
 #include <cstdlib>
 #include <ctime>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "viewer/asn_names.h"
+#include "viewer/exporters.h"
 #include "viewer/intervals.h"
 #include "viewer/live_view.h"
 #include "viewer/terminfo.h"
@@ -113,7 +115,8 @@ TEST_F(TopReport, NoStatsLine) {
 TEST_F(TopReport, PrintCell) {
     struct cell_case {
         const char* name;
-        int number, seconds;
+        std::uint32_t number;
+        int seconds;
         double bytes, total;
         const char* want;
     };
@@ -126,6 +129,11 @@ TEST_F(TopReport, PrintCell) {
         // An interval of no length is rated as one second.
         {"x", 2, 0, 128, 128, "             x(    2)   1024b; 100.00%"},
         {"x", 2, -5, 1280, 1280, "             x(    2)     10k; 100.00%"},
+        // Numbers of more than five digits take columns of the name.
+        {"abcdefghijklmn", 99999, 60, 76800, 76800, " abcdefghijklm(99999)     10k; 100.00%"},
+        {"abcdefghijklmn", 131072, 60, 76800, 76800, " abcdefghijkl(131072)     10k; 100.00%"},
+        {"abcdefghijklmn", 4294967295, 60, 76800, 76800, " abcdefgh(4294967295)     10k; 100.00%"},
+        {"x", 4200000000, 60, 76800, 76800, "        x(4200000000)     10k; 100.00%"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.want);
@@ -154,10 +162,13 @@ TEST_F(TopReport, RankingByBytesThenIndexAsFarAsTheRowsGo) {
     table[65535] = 30;
     table[100] = 0.5;
     table[70000 % 65536 + 1000] = 0;  // written, but no bytes
-    std::vector<std::uint16_t> ranked(stats_table_entries);
+    std::vector<ranked_entry> ranked(stats_table_entries);
     const auto rank = [&](int limit) {
         const int n = rank_entries(table, limit, ranked.data());
-        return std::vector<int>(ranked.begin(), ranked.begin() + n);
+        std::vector<int> numbers;
+        for (int i = 0; i < n; ++i)
+            numbers.push_back(static_cast<int>(ranked[static_cast<std::size_t>(i)].number));
+        return numbers;
     };
     EXPECT_EQ(rank(8), (std::vector<int>{65535, 9, 0, 3, 5, 100}));
     EXPECT_EQ(rank(3), (std::vector<int>{65535, 9, 0}));
@@ -264,6 +275,30 @@ TEST_F(TopReport, AsReportWithNames) {
         " 1:     <unknown>(65001)     98k;  50.00%            ONE(    1)     65k;  33.33%\n"
         " 2:  FOURTEENCHARS(    2)     33k;  16.67%\n"
         " 3: \n";
+    EXPECT_EQ(render(), want);
+}
+
+// 32-bit AS numbers rank among the 16-bit ones and are named from the AS
+// name file; their rows stay 80 wide.
+TEST_F(TopReport, WideAsNumbersRankedAndNamed) {
+    load_names(v.names, "4200000000 PRIVATE-PEER\n131072 APNIC-32BIT\n65536 FIRST\n");
+    config.lines = 10;  // four rows
+    stats->seconds = 3600;
+    stats->in_src_as.add_as(4200000000u, 45000000);
+    stats->in_src_as.add_as(131072, 30000000);
+    stats->in_src_as.add_as(65001, 15000000);
+    stats->in_dst_as.add_as(65536, 45000000);
+    stats->in_dst_as.add_as(4294967295u, 45000000);
+    stats->in_bytes = 90000000;
+    const std::string want =
+        "Summary for interval (01:00:00 total) ending Tue Mar 10 11:00:00 2026\n"
+        " Total        195kbits/s,          0kpps\n"
+        "Rank|-------------Source----------------| |---------------Dest----------------|\n"
+        "    |----AS Name/Num----|-bw;% of total-| |----AS Name/Num----|-bw,% of total-|\n"
+        " 1: PRIVATE-(4200000000)     98k;  50.00%          FIRST(65536)     98k;  50.00%\n"
+        " 2:  APNIC-32BIT(131072)     65k;  33.33%  <unknown(4294967295)     98k;  50.00%\n"
+        " 3:     <unknown>(65001)     33k;  16.67% \n"
+        " 4: \n";
     EXPECT_EQ(render(), want);
 }
 
@@ -463,6 +498,69 @@ TEST_F(LiveView, InPlaceFrameClearsEachLineAndStopsAboveTheBottom)
     v.live.rows = 2;
     EXPECT_EQ(show(),
               "<H><K>Running interval (00:00:30 so far) ending Tue Mar 10 11:00:00 2026\n<K><J>");
+}
+
+// Each line of a frame is cut to the window's width (a column short where
+// the last column wraps at once), and only the lines that fit are made,
+// however long -l says the screen is.
+TEST_F(LiveView, InPlaceLinesFitTheWindowAndOnlyItsRowsAreMade)
+{
+    v.live.in_place = true;
+    v.live.home = "<H>";
+    v.live.clear_line = "<K>";
+    v.live.clear_below = "<J>";
+    v.live.rows = 6;  // the summary, the loss line's spot, three lines, the cursor's row
+    config.lines = 30000000;
+    const std::string lines[] = {
+        "Running interval (00:00:30 so far) ending Tue Mar 10 11:00:00 2026",
+        " Total         15kbits/s,          1kpps", "Rank|--Proto Name/Num---|-bw;% of total-|",
+        " 1:           tcp(    6)     10k;  66.67%"};
+    for (const auto& [cols, last_column, width] :
+         {std::tuple{30, true, 30}, {30, false, 29}, {0, true, 100}}) {
+        SCOPED_TRACE(testing::Message() << cols << " columns");
+        v.live.cols = cols;
+        v.live.last_column = last_column;
+        const auto cut = [&](const std::string& l) { return l.substr(0, width); };
+        EXPECT_EQ(show(), "<H><K>" + cut(lines[0]) + "\n<K><K>" + cut(lines[1]) + "\n<K>" +
+                              cut(lines[2]) + "\n<K>" + cut(lines[3]) + "\n<J>");
+    }
+    const std::string body = captured([&] { render_running_interval(stdout, ctx, end_1100, 3); });
+    EXPECT_EQ(body, lines[1] + "\n" + lines[2] + "\n" + lines[3] + "\n");
+
+    // A character of several bytes is one column, and never split.
+    load_names(v.names, "7 \xc3\xa9\xc3\xa9\xc3\xa9\xc3\xa9\n");
+    config.report_type = report_kind::as;
+    v.stats.current->in_src_as[7] = 1000;
+    v.live.cols = 11;
+    v.live.rows = 7;
+    const std::string frame = show();
+    EXPECT_NE(frame.find("<K> 1:      \xc3\xa9\xc3\xa9\n"), std::string::npos) << frame;
+}
+
+// Under -L the e key makes the exporter table the live view's page: a
+// heading with the time, then the table, cut to the window like the report.
+TEST_F(LiveView, ExporterTableAsAPage)
+{
+    v.live.page = live_page::exporters;
+    const std::string heading =
+        "Exporters as of Tue Mar 10 11:00:00 2026; a, p, t or u shows the report again\n";
+    EXPECT_EQ(show(), heading + "\rNo exporter seen yet." + std::string(53, ' ') + "\n");
+
+    datagram_info dg;
+    dg.exporter = net_address::from_v4_net(inet_addr("10.0.0.1"));
+    sequence_note note;
+    note.count = note.flows = 3;
+    account_datagram(v.exporters, dg, note);
+    v.live.in_place = true;
+    v.live.home = "<H>";
+    v.live.clear_line = "<K>";
+    v.live.clear_below = "<J>";
+    v.live.rows = 3;
+    v.live.cols = 40;
+    EXPECT_EQ(show(), "<H><K>" + heading.substr(0, 40) +
+                          "\n<K>Router          Ver Domain     Datagrams\n<J>");
+    v.live.rows = 24;
+    EXPECT_NE(show().find("\n<K>10.0.0.1          5 0/0                1\n<J>"), std::string::npos);
 }
 
 TEST_F(LiveView, RefreshIsDueAPeriodAfterTheLastRefreshOrRollover)

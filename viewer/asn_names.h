@@ -14,5 +14,5 @@ int Init_ASN_Lookups(asn_table& table);
 // Loads the given file into the table, replacing whatever it held.
 int load_asn_file(asn_table& table, const char* path);
 
-// The name of AS number (0 to 65535), or "<unknown>".
-const char* asn_name(const asn_table& table, int number);
+// The name of AS number (0 to 4294967295), or "<unknown>".
+const char* asn_name(const asn_table& table, long long number);

@@ -22,6 +22,7 @@
 #include "viewer/live_view.h"
 #include "viewer/messages.h"
 #include "viewer/report.h"
+#include "viewer/report_kinds.h"
 #include "viewer/signals.h"
 #include "viewer/terminal.h"
 #include "viewer/terminfo.h"
@@ -160,37 +161,34 @@ int read_key()
 
 void handle_key(int key, flow_context& ctx)
 {
-    report_kind report_type = report_kind::none;
-    switch (key) {
-    case 3:  // Control-C: in key mode a byte, not a signal
-    case 'q':
+    const bool live = ctx.config->live_seconds > 0;
+    if (key == 3 || key == 'q')  // Control-C: in key mode a byte, not a signal
         quit_by_key(ctx);
-    case 'a':
-        report_type = report_kind::as;
-        break;
-    case 'p':
-        report_type = report_kind::proto;
-        break;
-    case 't':
-        report_type = report_kind::tcpport;
-        break;
-    case 'u':
-        report_type = report_kind::udpport;
-        break;
-    case 'e':
-        print_exporters(*ctx.exporters);
-        return;
-    default:  // the help line stays as it always was: e is not on it
-        show_key_help();
+    if (key == 'e') {
+        // Under -L the table is a page of the live view, redrawn in place
+        // like the report until a report key is pressed.
+        if (live) {
+            ctx.live->page = live_page::exporters;
+            show_live_view(ctx);
+        } else {
+            print_exporters(*ctx.exporters);
+        }
         return;
     }
-    ctx.config->report_type = report_type;
+    const report_kind_entry* kind = report_kind_for_key(key);
+    if (!kind) {
+        show_key_help();  // the help line stays as it always was: e is not on it
+        return;
+    }
+    ctx.config->report_type = kind->kind;
     // The live view shows the new type at once; closed reports use it from
     // the next one on.
-    if (ctx.config->live_seconds > 0)
+    if (live) {
+        ctx.live->page = live_page::report;
         show_live_view(ctx);
-    else
+    } else {
         render_report(ctx.stats->last_report.get(), ctx);
+    }
 }
 
 void connect_and_run(const char* server, int port, flow_context& ctx)
@@ -208,7 +206,7 @@ void connect_and_run(const char* server, int port, flow_context& ctx)
         warn_interrupt_not_caught();
 
     std::fflush(stdout);
-    const bool keys = ctx.config->mode != display_mode::colondump;
+    const bool keys = !for_programs(ctx.config->mode);
     if (keys) {
         terminal_mode(*ctx.terminal, terminal_request::keys);
         if (ctx.terminal->saved)

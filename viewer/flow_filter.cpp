@@ -2,6 +2,7 @@
 #include "viewer/flow_filter.h"
 
 #include "viewer/intervals.h"
+#include "viewer/json_lines.h"
 #include "viewer/listings.h"
 
 namespace {
@@ -76,6 +77,9 @@ bool account_flow(const flow_record& rec, const datagram_info& dg, flow_context&
             break;
         case display_mode::colondump:
             print_colondump(rec, stats.flows_shown, dg);
+            break;
+        case display_mode::json:
+            print_json(rec, dg);
             break;
         }
         if (config.mode == display_mode::top || ctx.filter->big != 0) {

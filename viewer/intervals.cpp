@@ -67,9 +67,31 @@ stats_table new_table()
     return stats_table(p == MAP_FAILED ? nullptr : static_cast<stats_table_memory*>(p));
 }
 
-std::uint32_t table_as(std::uint32_t as)
+constexpr std::size_t wide_first_slots = 64;
+
+// Where number's slot is, or the free slot where it would go.
+std::size_t wide_slot(const std::vector<wide_sum>& slots, std::uint32_t number)
 {
-    return as < stats_table_entries ? as : as_trans;
+    const std::size_t mask = slots.size() - 1;
+    std::size_t i = static_cast<std::size_t>(number * 0x9e3779b97f4a7c15ull >> 32) & mask;
+    while (slots[i].number != 0 && slots[i].number != number)
+        i = (i + 1) & mask;
+    return i;
+}
+
+// Twice the slots, or the first ones; false when memory has run out.
+bool grow(wide_sums& w)
+{
+    try {
+        std::vector<wide_sum> bigger(w.slots.empty() ? wide_first_slots : 2 * w.slots.size());
+        for (const wide_sum& e : w.slots)
+            if (e.number != 0)
+                bigger[wide_slot(bigger, e.number)] = e;
+        w.slots.swap(bigger);
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    return true;
 }
 
 void add(interval_stats& s, const side& d, const flow_record& rec,
@@ -77,8 +99,8 @@ void add(interval_stats& s, const side& d, const flow_record& rec,
 {
     s.*d.bytes += bytes;
     s.*d.packets += packets;
-    (s.*d.src_as)[table_as(rec.src_as)] += bytes;
-    (s.*d.dst_as)[table_as(rec.dst_as)] += bytes;
+    (s.*d.src_as).add_as(rec.src_as, bytes);
+    (s.*d.dst_as).add_as(rec.dst_as, bytes);
     (s.*d.proto)[rec.prot] += bytes;
     if (rec.prot == 6) {
         (s.*d.tcp_src)[rec.srcport] += bytes;
@@ -145,6 +167,40 @@ void stats_table::reset()
     if (mem)
         munmap(mem, table_bytes);
     mem = nullptr;
+    wide.reset();
+}
+
+void stats_table::add_wide(std::uint32_t number, double bytes)
+{
+    if (!wide)
+        wide.reset(new (std::nothrow) wide_sums);
+    if (wide) {
+        wide_sums& w = *wide;
+        if (!w.slots.empty()) {
+            wide_sum& e = w.slots[wide_slot(w.slots, number)];
+            if (e.number == number) {
+                e.bytes += bytes;
+                return;
+            }
+        }
+        if (w.used < wide_as_limit && ((w.used + 1) * 2 <= w.slots.size() || grow(w))) {
+            w.slots[wide_slot(w.slots, number)] = {number, bytes};
+            ++w.used;
+            return;
+        }
+    }
+    // No room (or no memory) for another: summed as a v5 export gives it.
+    (*this)[as_trans] += bytes;
+}
+
+double stats_table::as_sum(std::uint32_t number) const
+{
+    if (number < stats_table_entries)
+        return (*this)[number];
+    if (!wide || wide->slots.empty())
+        return 0;
+    const wide_sum& e = wide->slots[wide_slot(wide->slots, number)];
+    return e.number == number ? e.bytes : 0;
 }
 
 void interval_stats_deleter::operator()(interval_stats* s) const { delete s; }
@@ -174,8 +230,9 @@ bool stats_alloc(interval_stats& stats)
 void open_current_interval(flow_context& ctx)
 {
     flow_stats& st = *ctx.stats;
-    // Colondump is for other programs: it never reports, so it has no tables.
-    st.current = interval_or_fail(ctx, ctx.config->mode != display_mode::colondump);
+    // Colondump and json are for other programs: they never report, so they
+    // have no tables.
+    st.current = interval_or_fail(ctx, !for_programs(ctx.config->mode));
     // Mappings that nothing has touched cost no memory; short of address
     // space, the viewer says so now rather than at its first report.
     if (ctx.config->mode == display_mode::top)
@@ -185,6 +242,10 @@ void open_current_interval(flow_context& ctx)
 void stats_clear(interval_stats& stats)
 {
     for (auto table : all_tables) {
+        if (wide_sums* w = (stats.*table).wide.get()) {
+            std::fill(w->slots.begin(), w->slots.end(), wide_sum{});
+            w->used = 0;
+        }
         stats_table_memory& m = *(stats.*table).mem;
         for (std::size_t block = 0; block < stats_table_blocks; ++block) {
             if (m.written[block]) {

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <utility>
+#include <vector>
 
 #include "viewer/flow_record.h"
 #include "viewer/viewer.h"
@@ -23,20 +24,43 @@ struct stats_table_memory {
     std::uint8_t written[stats_table_blocks];
 };
 
-// One table of 65536 byte sums, indexed by AS number, protocol or port: an
-// anonymous mapping of its own, so it comes zeroed and goes back to the
-// system when freed. Writing an entry marks its block.
+// AS numbers above 65535 that one table sums in one interval. The AS
+// report ranks them all up to this many; a new one beyond that is summed
+// under AS_TRANS, the number a v5 export gives every such AS.
+constexpr std::size_t wide_as_limit = 65536;
+
+struct wide_sum {
+    std::uint32_t number = 0;  // 0: the slot is free (no wide number is 0)
+    double bytes = 0;
+};
+
+// The sums of the wide numbers: open addressing, at most half full, grown
+// as numbers come, to 2 * wide_as_limit slots at most.
+struct wide_sums {
+    std::vector<wide_sum> slots;  // a power of two long
+    std::size_t used = 0;
+};
+
+// One table of byte sums, indexed by AS number, protocol or port: 65536
+// direct entries in an anonymous mapping of its own, so they come zeroed
+// and go back to the system when freed; writing an entry marks its block.
+// AS tables add the wide numbers' sums beside them.
 struct stats_table {
     stats_table_memory* mem = nullptr;
+    std::unique_ptr<wide_sums> wide;
 
     stats_table() = default;
     explicit stats_table(stats_table_memory* m) : mem(m) {}
-    stats_table(stats_table&& o) noexcept : mem(std::exchange(o.mem, nullptr)) {}
+    stats_table(stats_table&& o) noexcept
+        : mem(std::exchange(o.mem, nullptr)), wide(std::move(o.wide))
+    {
+    }
     stats_table& operator=(stats_table&& o) noexcept
     {
         if (this != &o) {
             reset();
             mem = std::exchange(o.mem, nullptr);
+            wide = std::move(o.wide);
         }
         return *this;
     }
@@ -54,6 +78,18 @@ struct stats_table {
     double operator[](std::size_t i) const { return mem->entries[i]; }
     const double* entries() const { return mem ? mem->entries : nullptr; }
     bool block_written(std::size_t block) const { return mem->written[block] != 0; }
+
+    // Adds bytes to an AS number of any width.
+    void add_as(std::uint32_t number, double bytes)
+    {
+        if (number < stats_table_entries) [[likely]]
+            (*this)[number] += bytes;
+        else
+            add_wide(number, bytes);
+    }
+    [[gnu::cold]] void add_wide(std::uint32_t number, double bytes);
+    // The sum of an AS number of any width.
+    double as_sum(std::uint32_t number) const;
 };
 
 struct interval_stats {
@@ -99,6 +135,5 @@ void open_current_interval(flow_context& ctx);
 [[nodiscard]] bool rollover_check(flow_context& ctx);
 
 // Adds one accepted flow to the current interval, its bytes and packets
-// counted scale times (a sampled export's interval). The AS tables hold
-// 16-bit numbers: a 32-bit AS number counts as AS_TRANS there.
+// counted scale times (a sampled export's interval).
 void accumulate(const flow_record& rec, flow_context& ctx, double scale = 1);

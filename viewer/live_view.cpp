@@ -4,8 +4,11 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <string>
 #include <string_view>
 
 #include "viewer/clock.h"
@@ -14,73 +17,193 @@
 
 namespace {
 
-// The report of the running interval as text; empty when no memory.
-std::string render_to_text(const flow_context& ctx, std::time_t now)
+// What print wrote to its stream, or to standard output when it writes
+// there (the exporter accounting prints its table and loss lines on
+// standard output; glibc's standard streams are variables that may be
+// set, so they are pointed at the text for the while). Empty when no
+// memory.
+template <typename Print>
+std::string text_of(Print print)
 {
     char* buf = nullptr;
     std::size_t size = 0;
     std::FILE* f = open_memstream(&buf, &size);
     if (!f)
         return {};
-    render_running_interval(f, ctx, now);
+    std::fflush(stdout);
+    std::FILE* const saved = stdout;
+    stdout = f;
+    print(f);
+    stdout = saved;
     std::fclose(f);
     std::string text(buf, size);
     std::free(buf);
     return text;
 }
 
-// The screen's length now; the window can change size at any time.
-int screen_rows(const live_screen& live)
+struct window {
+    int rows = 0;  // 0: not known
+    int cols = 0;
+};
+
+// The window's size now; it can change at any time.
+window window_size(const live_screen& live)
 {
     winsize ws{};
     if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_row > 0)
-        return ws.ws_row;
-    return live.rows;
+        return {ws.ws_row, ws.ws_col};
+    return {live.rows, live.cols};
 }
 
-// The summary line first, then the spot for the loss line, then the rest.
-// In place, every line clears what the last frame left on it, the frame
-// stops short of the bottom so that the screen never scrolls, and what
-// is below the frame is cleared; all of it goes out in one write.
-void write_frame(const flow_context& ctx, std::string_view text)
-{
-    const live_screen& live = *ctx.live;
-    const std::size_t first_end = text.find('\n');
-    const std::string_view summary =
-        text.substr(0, first_end == std::string_view::npos ? text.size() : first_end + 1);
-    std::string_view rest = text.substr(summary.size());
+// A frame built in memory and written at once.
+struct frame {
+    const live_screen& live;
+    int width;  // columns a line may take; 0: no limit
+    std::string text;
 
-    if (!live.in_place) {
-        std::fwrite(summary.data(), 1, summary.size(), stdout);
-        print_live_loss_lines(*ctx.exporters);
-        std::fwrite(rest.data(), 1, rest.size(), stdout);
-        return;
+    // One line, its line end given or not, cut to the window: a character
+    // is a column (the bytes that continue a UTF-8 character take none, and
+    // a character is never split), carriage returns are dropped.
+    void line(std::string_view s)
+    {
+        text += live.clear_line;
+        int used = 0;
+        bool cut = false;
+        for (const char c : s) {
+            const auto u = static_cast<unsigned char>(c);
+            if (c == '\r' || c == '\n')
+                continue;
+            if ((u & 0xc0) == 0x80) {
+                if (!cut)
+                    text += c;
+                continue;
+            }
+            cut = cut || (width > 0 && used == width);
+            if (!cut) {
+                text += c;
+                ++used;
+            }
+        }
+        if (!s.empty() && s.back() == '\n')
+            text += '\n';
     }
+};
 
-    // Room below the summary line and the loss line, and a last row for
-    // the cursor and the key help.
-    const int rows = screen_rows(live);
-    long room = rows >= 3 ? rows - 3 : (rows > 0 ? 0 : -1);
-    std::fflush(stdout);
-    std::fputs(live.home.c_str(), stdout);
-    std::fputs(live.clear_line.c_str(), stdout);
-    std::fwrite(summary.data(), 1, summary.size(), stdout);
-    std::fputs(live.clear_line.c_str(), stdout);
-    print_live_loss_lines(*ctx.exporters);
-    while (!rest.empty() && room != 0) {
-        const std::size_t end = rest.find('\n');
-        const std::size_t n = end == std::string_view::npos ? rest.size() : end + 1;
-        std::fputs(live.clear_line.c_str(), stdout);
-        std::fwrite(rest.data(), 1, n, stdout);
-        rest.remove_prefix(n);
+// The lines of text, each with its line end.
+template <typename Each>
+void each_line(std::string_view text, Each each)
+{
+    while (!text.empty()) {
+        const std::size_t end = text.find('\n');
+        const std::size_t n = end == std::string_view::npos ? text.size() : end + 1;
+        each(text.substr(0, n));
+        text.remove_prefix(n);
+    }
+}
+
+int count_lines(std::string_view text)
+{
+    int n = 0;
+    each_line(text, [&](std::string_view) { ++n; });
+    return n;
+}
+
+// The exporter page's heading.
+void print_exporters_heading(std::FILE* out, std::time_t now)
+{
+    std::tm local{};
+    localtime_r(&now, &local);
+    char text[64] = "";
+    if (!asctime_r(&local, text))
+        text[0] = '\0';
+    text[strcspn(text, "\n")] = '\0';
+    std::fprintf(out, "Exporters as of %s; a, p, t or u shows the report again\n", text);
+}
+
+// The summary line first, then the spot for the loss lines, then the
+// report: as much of it as the window holds below them, stopping short of
+// the bottom so that the screen never scrolls, with a last row for the
+// cursor and the key help. Every line clears what the last frame left on
+// it, what is below the frame is cleared.
+void report_in_place(flow_context& ctx, std::time_t now, frame& f, int rows)
+{
+    const std::string summary = text_of([&](std::FILE* out) {
+        print_running_summary(out, ctx, now);
+    });
+    const std::string loss =
+        text_of([&](std::FILE*) { print_live_loss_lines(*ctx.exporters); });
+    const int loss_lines = count_lines(loss);
+    // Unknown rows: the whole report.
+    const long room = rows <= 0 ? -1 : std::max(0, rows - 2 - std::max(1, loss_lines));
+    const std::string body = text_of([&](std::FILE* out) {
+        render_running_interval(out, ctx, now, room);
+    });
+
+    f.line(summary);
+    if (loss_lines == 0)
+        f.text += ctx.live->clear_line;  // the loss lines' spot, empty
+    each_line(loss, [&](std::string_view l) { f.line(l); });
+    each_line(body, [&](std::string_view l) { f.line(l); });
+}
+
+// The heading and the exporter table, as many lines as the window holds
+// above its last row.
+void exporters_in_place(const flow_context& ctx, std::time_t now, frame& f, int rows)
+{
+    const std::string table = text_of([&](std::FILE* out) {
+        print_exporters_heading(out, now);
+        print_exporters(*ctx.exporters);
+    });
+    int room = rows <= 0 ? -1 : std::max(0, rows - 1);
+    each_line(table, [&](std::string_view l) {
+        if (room != 0)
+            f.line(l);
         if (room > 0)
             --room;
-    }
-    std::fputs(live.clear_below.c_str(), stdout);
+    });
+}
+
+void show_in_place(flow_context& ctx, std::time_t now)
+{
+    const live_screen& live = *ctx.live;
+    const window w = window_size(live);
+    frame f{live, w.cols > 1 && !live.last_column ? w.cols - 1 : w.cols, live.home};
+    if (live.page == live_page::exporters)
+        exporters_in_place(ctx, now, f, w.rows);
+    else
+        report_in_place(ctx, now, f, w.rows);
+    f.text += live.clear_below;
     std::fflush(stdout);
+    std::fwrite(f.text.data(), 1, f.text.size(), stdout);
+    std::fflush(stdout);
+}
+
+// Anywhere else the page is printed as it is, report or table.
+void show_plain(flow_context& ctx, std::time_t now)
+{
+    if (ctx.live->page == live_page::exporters) {
+        print_exporters_heading(stdout, now);
+        print_exporters(*ctx.exporters);
+        return;
+    }
+    print_running_summary(stdout, ctx, now);
+    print_live_loss_lines(*ctx.exporters);
+    render_running_interval(stdout, ctx, now);
 }
 
 }  // namespace
+
+void show_live_view(flow_context& ctx)
+{
+    const std::time_t now = clock_now(*ctx.clock);
+    ctx.live->last_refresh = now;
+    if (ctx.live->page == live_page::report && !ctx.stats->current)
+        return;
+    if (ctx.live->in_place)
+        show_in_place(ctx, now);
+    else
+        show_plain(ctx, now);
+}
 
 bool live_refresh_due(const flow_context& ctx, std::time_t now)
 {
@@ -92,15 +215,6 @@ bool live_refresh_due(const flow_context& ctx, std::time_t now)
     if (ctx.stats->last_time > since && ctx.stats->last_time <= now)
         since = ctx.stats->last_time;
     return now - since >= ctx.config->live_seconds;
-}
-
-void show_live_view(flow_context& ctx)
-{
-    const std::time_t now = clock_now(*ctx.clock);
-    ctx.live->last_refresh = now;
-    const std::string text = render_to_text(ctx, now);
-    if (!text.empty())
-        write_frame(ctx, text);
 }
 
 timespec live_wait()

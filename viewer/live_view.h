@@ -11,7 +11,8 @@
 // clock has gone back past the last refresh.
 bool live_refresh_due(const flow_context& ctx, std::time_t now);
 
-// Shows the running interval as of the viewer's clock and notes the time.
+// Shows the live view's page as of the viewer's clock (the running
+// interval's report, or the exporter table) and notes the time.
 void show_live_view(flow_context& ctx);
 
 // How long the loop may wait before it looks at the clock again: until

@@ -64,8 +64,8 @@ int main(int argc, char* argv[])
     ctx.stats->last_minute = report_minute(clock_now(*ctx.clock));
     open_current_interval(ctx);
 
-    // Colondump is for other programs: no AS names, no status lines.
-    if (ctx.config->mode != display_mode::colondump) {
+    // Colondump and json are for other programs: no AS names, no status lines.
+    if (!for_programs(ctx.config->mode)) {
         std::fflush(stdout);  // option lines before the loader's reports
         if (ctx.config->asn_file)
             load_asn_file(*ctx.names, ctx.config->asn_file);

@@ -7,6 +7,10 @@
 
 namespace {
 
+// Where the notes go: standard output, unless it carries JSON lines.
+std::FILE* notes = nullptr;
+std::FILE* out() { return notes ? notes : stdout; }
+
 constexpr char usage_body[] =
     "Options:\n"
     "  -0 <ASN>      Replace AS number 0 occurences with this AS number\n"
@@ -44,9 +48,12 @@ constexpr char usage_body[] =
     "  -u <[address:]port>\n"
     "                Receive NetFlow v5, v9 and IPFIX directly on this UDP port, no\n"
     "                relay; an IPv6 address in brackets: [2001:db8::1]:2055\n"
-    "                -s takes an IPv6 relay the same way; -r and -x take IPv6 too\n";
+    "                -s takes an IPv6 relay the same way; -r and -x take IPv6 too\n"
+    "  -m json       One JSON object per flow, one per line, for other programs\n";
 
 }  // namespace
+
+void send_notes_to(std::FILE* stream) { notes = stream; }
 
 void report_system_error(const char* what)
 {
@@ -60,49 +67,49 @@ void report_system_error(const char* what)
 
 int show_usage(const char* program)
 {
-    std::printf("Usage: %s [ [option 1]  [option 2] ... [option n] ]\n", program);
-    std::fputs(usage_body, stdout);  // deliberate: "occurences", "Usa a", "the cruft"
+    std::fprintf(out(), "Usage: %s [ [option 1]  [option 2] ... [option n] ]\n", program);
+    std::fputs(usage_body, out());  // deliberate: "occurences", "Usa a", "the cruft"
     return exit_quiet;
 }
 
 int show_version()
 {
     // The number comes from the build; the date is part of the text.
-    std::puts("nelk version " NELK_VERSION ", October 4 2001");
+    std::fputs("nelk version " NELK_VERSION ", October 4 2001\n", out());
     return exit_quiet;
 }
 
 int refuse_mode(std::string_view word)
 {
-    std::printf("Mode %.*s not supported.  Available modes:\n", static_cast<int>(word.size()),
-                word.data());
-    std::puts(" dump\n shortdump\n colondump\n top");
+    std::fprintf(out(), "Mode %.*s not supported.  Available modes:\n",
+                 static_cast<int>(word.size()), word.data());
+    std::fputs(" dump\n shortdump\n colondump\n top\n json\n", out());
     return exit_quiet;
 }
 
 int refuse_report_type(std::string_view word)
 {
-    std::printf("Top mode %.*s not supported.  Available top modes:\n",
-                static_cast<int>(word.size()), word.data());
-    std::puts(" as\n proto\n tcpport\n udpport");
+    std::fprintf(out(), "Top mode %.*s not supported.  Available top modes:\n",
+                 static_cast<int>(word.size()), word.data());
+    std::fputs(" as\n proto\n tcpport\n udpport\n", out());
     return exit_quiet;
 }
 
 int refuse_server_name(const char* scratch)
 {
-    std::printf("strtok could not find a server name in '%s'\n", scratch);
+    std::fprintf(out(), "strtok could not find a server name in '%s'\n", scratch);
     return exit_quiet;
 }
 
 int refuse_server_port(const char* scratch)
 {
-    std::printf("strtok could not find a port number in '%s'\n", scratch);
+    std::fprintf(out(), "strtok could not find a port number in '%s'\n", scratch);
     return exit_quiet;
 }
 
 int refuse_router(const char* text)
 {
-    std::printf("Error: invalid router address %s\n", text);
+    std::fprintf(out(), "Error: invalid router address %s\n", text);
     return exit_failure;
 }
 
@@ -110,131 +117,140 @@ int refuse_ifindex_before_router()
 {
     // Deliberate: the option is -n, the text has always said -e, and it has
     // no line end.
-    std::fputs("Error: must specify a router with -r before using -e.", stdout);
+    std::fputs("Error: must specify a router with -r before using -e.", out());
     return exit_quiet;
 }
 
 int refuse_prefix(const char* text)
 {
-    std::printf("Error: invalid prefix %s\n", text);
+    std::fprintf(out(), "Error: invalid prefix %s\n", text);
     return exit_failure;
 }
 
 int refuse_prefix_without_length(const char* arg)
 {
-    std::printf("Error: prefix %s has no length; give it as address/length, "
-                "for example 10.0.0.0/8\n",
-                arg);
+    std::fprintf(out(),
+                 "Error: prefix %s has no length; give it as address/length, "
+                 "for example 10.0.0.0/8\n",
+                 arg);
     return exit_failure;
 }
 
 int refuse_prefix_length(int length, const char* arg)
 {
-    std::printf("Error: invalid prefix length %d in %s; it must be 0 to 32\n", length, arg);
+    std::fprintf(out(), "Error: invalid prefix length %d in %s; it must be 0 to 32\n", length, arg);
     return exit_failure;
 }
 
 int refuse_v6_prefix_length(int length, const char* arg)
 {
-    std::printf("Error: invalid prefix length %d in %s; it must be 0 to 128\n", length, arg);
+    std::fprintf(out(), "Error: invalid prefix length %d in %s; it must be 0 to 128\n", length,
+                 arg);
     return exit_failure;
 }
 
 int refuse_udp(const char* arg)
 {
-    std::printf("Error: invalid UDP port %s; give port, address:port or [IPv6 address]:port, "
-                "for example 2055, 192.0.2.1:2055 or [2001:db8::1]:2055\n",
-                arg);
+    std::fprintf(out(),
+                 "Error: invalid UDP port %s; give port, address:port or [IPv6 address]:port, "
+                 "for example 2055, 192.0.2.1:2055 or [2001:db8::1]:2055\n",
+                 arg);
     return exit_failure;
 }
 
 int refuse_udp_with_server()
 {
-    std::printf("Error: -u and -s exclude each other: receive exports directly with -u, or "
-                "from a relay with -s\n");
+    std::fprintf(out(),
+                 "Error: -u and -s exclude each other: receive exports directly with -u, or "
+                 "from a relay with -s\n");
     return exit_failure;
 }
 
 int refuse_interval_zero()
 {
-    std::printf("Error: invalid report interval 0; it must be at least 1 minute\n");
+    std::fprintf(out(), "Error: invalid report interval 0; it must be at least 1 minute\n");
     return exit_failure;
 }
 
 int refuse_live_seconds(const char* arg)
 {
-    std::printf("Error: invalid live view period %s; it must be 1 to 3600 seconds\n", arg);
+    std::fprintf(out(), "Error: invalid live view period %s; it must be 1 to 3600 seconds\n", arg);
     return exit_failure;
 }
 
 int refuse_live_outside_top()
 {
-    std::printf("Error: -L shows the running interval of top mode; use it with -m top\n");
+    std::fprintf(out(), "Error: -L shows the running interval of top mode; use it with -m top\n");
     return exit_failure;
 }
 
-void note_as_filter(long long as) { std::printf("Filtering for AS %lld\n", as); }
-void note_interval(int minutes) { std::printf("Setting report interval to %d\n", minutes); }
-void note_lines(int lines) { std::printf("Setting screen length to %d lines\n", lines); }
-void note_port_filter(int port) { std::printf("Filtering for port %d\n", port); }
-void note_proto_filter(int proto) { std::printf("Filtering for protocol %d\n", proto); }
-void note_router_filter(const char* text) { std::printf("Filtering for router %s\n", text); }
+void note_as_filter(long long as) { std::fprintf(out(), "Filtering for AS %lld\n", as); }
+void note_interval(int minutes) { std::fprintf(out(), "Setting report interval to %d\n", minutes); }
+void note_lines(int lines) { std::fprintf(out(), "Setting screen length to %d lines\n", lines); }
+void note_port_filter(int port) { std::fprintf(out(), "Filtering for port %d\n", port); }
+void note_proto_filter(int proto) { std::fprintf(out(), "Filtering for protocol %d\n", proto); }
+void note_router_filter(const char* text)
+{
+    std::fprintf(out(), "Filtering for router %s\n", text);
+}
 
 void note_ifindex(int ifindex)
 {
-    std::printf("Displaying stats only for interface index %d\n", ifindex);
+    std::fprintf(out(), "Displaying stats only for interface index %d\n", ifindex);
 }
 
 void note_prefix_filter(const char* text, int length)
 {
-    std::printf("Filtering for prefix %s/%d\n", text, length);
+    std::fprintf(out(), "Filtering for prefix %s/%d\n", text, length);
 }
 
 // Deliberate: these two have no line end; the next line follows on.
-void note_default_report_type() { std::fputs("topmode not set with -t, defaulting to as.", stdout); }
+void note_default_report_type() { std::fputs("topmode not set with -t, defaulting to as.", out()); }
 void warn_report_type_without_top()
 {
-    std::fputs("Warning: topmode set but mode not set to top", stdout);
+    std::fputs("Warning: topmode set but mode not set to top", out());
 }
 
 // --- start-up and the connection
 
 void note_report_interval(int minutes)
 {
-    std::printf("Using report interval of %d minute(s)\n", minutes);
+    std::fprintf(out(), "Using report interval of %d minute(s)\n", minutes);
 }
 
 // A status line, overwritten by what comes next.
-void note_starting() { std::printf("Starting. Hit '?' for help with keys.\r"); }
+void note_starting() { std::fprintf(out(), "Starting. Hit '?' for help with keys.\r"); }
 
-void warn_interrupt_not_caught() { std::printf("Warning: can't catch interrupt signal\n"); }
+void warn_interrupt_not_caught() { std::fprintf(out(), "Warning: can't catch interrupt signal\n"); }
 
 // Deliberate: the terminal's reports keep their historical names.
-void report_terminal_unreadable() { std::printf("ioctl\n"); }
-void report_key_mode_refused() { std::printf("ioctl2\n"); }
+void report_terminal_unreadable() { std::fprintf(out(), "ioctl\n"); }
+void report_key_mode_refused() { std::fprintf(out(), "ioctl2\n"); }
 
 // --- the event loop and its keys
 
 void note_wait_failed()
 {
-    std::printf("select (read) error");  // deliberate: no line end
+    std::fprintf(out(), "select (read) error");  // deliberate: no line end
 }
 
 void show_key_help()
 {
-    std::printf("\rKeys: (a)AS, (p)proto, (t)tcp, (u)udp, (q)uit                             \r");
+    std::fprintf(out(),
+                 "\rKeys: (a)AS, (p)proto, (t)tcp, (u)udp, (q)uit                             \r");
 }
 
 void note_quitting()
 {
-    std::printf("\rQuitting...                                                               \n");
+    std::fprintf(out(),
+                 "\rQuitting...                                                               \n");
 }
 
-void note_interrupted() { std::printf("Received interrupt.  Exiting.\n"); }
+void note_interrupted() { std::fprintf(out(), "Received interrupt.  Exiting.\n"); }
 
 // --- the relay stream
 
-void note_connection_closed() { std::printf("connection closed\n"); }
+void note_connection_closed() { std::fprintf(out(), "connection closed\n"); }
 
 void report_framed_out_of_step()
 {
@@ -245,17 +261,20 @@ void report_framed_out_of_step()
 
 void report_bad_version(unsigned version)
 {
-    std::printf("Bad netflow packet.  Version is %u, should be 5.\n", version);
+    std::fprintf(out(), "Bad netflow packet.  Version is %u, should be 5.\n", version);
 }
 
 void report_strange_count(unsigned count)
 {
-    std::printf("Strange netflow packet.  Record count is %u\n", count);
+    std::fprintf(out(), "Strange netflow packet.  Record count is %u\n", count);
 }
 
 // --- flows, AS names, reports
 
-void note_flow_limit(int limit) { std::printf("Flow limit reached (%d).  Exiting\n", limit); }
+void note_flow_limit(int limit)
+{
+    std::fprintf(out(), "Flow limit reached (%d).  Exiting\n", limit);
+}
 
 void report_asn_no_memory() { report_system_error("out of memory"); }
 void report_asn_unopened() { report_system_error("fopen"); }
@@ -265,29 +284,31 @@ void report_asn_bad_entry(const long* number, const char* last_name)
     report_system_error("Init_ASN_Lookups error: fscanf");
     // What was never read, as in a bad first entry, shows as (none).
     if (number)
-        std::printf("Init_ASN_Lookups error: asn=%ld, asnname=%s\n", *number,
-                    last_name ? last_name : "(none)");
+        std::fprintf(out(), "Init_ASN_Lookups error: asn=%ld, asnname=%s\n", *number,
+                     last_name ? last_name : "(none)");
     else
-        std::printf("Init_ASN_Lookups error: asn=(none), asnname=(none)\n");
+        std::fprintf(out(), "Init_ASN_Lookups error: asn=(none), asnname=(none)\n");
 }
 
 void show_no_stats()
 {
     // Deliberate: "As least", and a status line with no line end.
-    std::printf("No stats to display.  As least one report interval needs to pass        \r");
+    std::fprintf(out(),
+                 "No stats to display.  As least one report interval needs to pass        \r");
 }
 
 void show_no_exporters()
 {
     // Overwrites a status line as the quit line does.
-    std::printf("\rNo exporter seen yet.%53s\n", "");
+    std::fprintf(out(), "\rNo exporter seen yet.%53s\n", "");
 }
 
 void note_untracked_exporters(unsigned long long datagrams, unsigned long long flows)
 {
-    std::printf("Not tracked, more domains from one address than are kept: %llu datagrams, "
-                "%llu flows\n",
-                datagrams, flows);
+    std::fprintf(out(),
+                 "Not tracked, more domains from one address than are kept: %llu datagrams, "
+                 "%llu flows\n",
+                 datagrams, flows);
 }
 
 namespace {
@@ -310,11 +331,11 @@ void print_live_loss_line(sequence_unit unit, unsigned long long missed, double 
                           unsigned long long exporters)
 {
     if (unit == sequence_unit::flows)
-        std::printf("Missed flows: %llu (%.2f%%) from %llu exporter(s)\n", missed, percent,
-                    exporters);
+        std::fprintf(out(), "Missed flows: %llu (%.2f%%) from %llu exporter(s)\n", missed, percent,
+                     exporters);
     else
-        std::printf("Missed %s: %llu (%.2f%%) from %llu exporter(s)\n", unit_words(unit), missed,
-                    percent, exporters);
+        std::fprintf(out(), "Missed %s: %llu (%.2f%%) from %llu exporter(s)\n", unit_words(unit),
+                     missed, percent, exporters);
 }
 
 void report_loss_at_end(sequence_unit unit, unsigned long long missed, unsigned long long sent,
@@ -334,8 +355,9 @@ void report_untracked_at_end(unsigned long long datagrams, unsigned long long fl
 
 void report_unknown_report_type()
 {
-    std::printf("Report interval expired, but I don't know what type of report to generate!\n");
-    std::printf("Defaulting to AS report\n");
+    std::fprintf(out(),
+                 "Report interval expired, but I don't know what type of report to generate!\n");
+    std::fprintf(out(), "Defaulting to AS report\n");
 }
 
 void report_out_of_memory(const char* what)

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <string_view>
 
 // Exit statuses: usage, version, the normal ends and most refusals end
@@ -16,6 +17,11 @@ constexpr int exit_quiet = 0;
 constexpr int exit_failure = 1;
 // Returned by the option routines when the viewer goes on.
 constexpr int keep_going = -1;
+
+// Where every text below that is not said to go to standard error goes:
+// standard output, or (while standard output carries JSON lines for a
+// program) standard error.
+void send_notes_to(std::FILE* stream);
 
 // A failed system call on standard error, after everything printed so far:
 // what, a colon, a blank and errno's text.

@@ -11,6 +11,7 @@
 
 #include "common/net_address.h"
 #include "viewer/messages.h"
+#include "viewer/report_kinds.h"
 
 namespace {
 
@@ -60,6 +61,8 @@ int set_mode(const char* arg, viewer_config& config)
         config.mode = display_mode::dump;
     else if (word == "top")
         config.mode = display_mode::top;
+    else if (word == "json")
+        config.mode = display_mode::json;
     else
         return refuse_mode(word);
     return keep_going;
@@ -67,17 +70,11 @@ int set_mode(const char* arg, viewer_config& config)
 
 int set_report_type(const char* arg, viewer_config& config)
 {
-    std::string_view word = first_word(arg);
-    if (word == "as")
-        config.report_type = report_kind::as;
-    else if (word == "proto")
-        config.report_type = report_kind::proto;
-    else if (word == "tcpport")
-        config.report_type = report_kind::tcpport;
-    else if (word == "udpport")
-        config.report_type = report_kind::udpport;
-    else
+    const std::string_view word = first_word(arg);
+    const report_kind_entry* kind = report_kind_for_word(word);
+    if (!kind)
         return refuse_report_type(word);
+    config.report_type = kind->kind;
     return keep_going;
 }
 
@@ -113,6 +110,8 @@ int set_server(const char* arg, viewer_config& config)
     const char* host = strtok_r(scratch, ":", &rest);
     if (host == nullptr)
         return refuse_server_name(scratch);
+    // The server and how it was given change together: a refused -s
+    // leaves the one before it whole.
     std::strcpy(config.server, host);
     config.server_bracketed = false;
     const char* port = strtok_r(nullptr, ":", &rest);
@@ -318,11 +317,32 @@ int apply_option(int letter, const char* arg, const char* program, flow_context&
     }
 }
 
+// Whether the options ask for JSON lines (-m json, the last -m up to an
+// option that ends the parse): a look ahead, before any option prints.
+bool asks_for_json(int argc, char* argv[])
+{
+    const int saved_opterr = opterr;
+    opterr = 0;
+    optind = 0;
+    bool json = false;
+    for (int letter; (letter = getopt(argc, argv, option_letters)) != -1;) {
+        if (letter == '?' || letter == ':' || letter == 'h' || letter == 'v')
+            break;
+        if (letter == 'm')
+            json = first_word(optarg) == "json";
+    }
+    opterr = saved_opterr;
+    return json;
+}
+
 }  // namespace
 
 int parse_options(int argc, char* argv[], flow_context& ctx)
 {
     const char* program = argc > 0 && argv[0] != nullptr ? argv[0] : "nelk";
+    // JSON lines are for a program: standard output carries nothing else,
+    // from the first option's note on.
+    send_notes_to(asks_for_json(argc, argv) ? stderr : stdout);
     optind = 0;  // glibc: start afresh, as on a first call
     for (;;) {
         // getopt reports a bad option on standard error; what the options

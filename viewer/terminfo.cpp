@@ -51,5 +51,9 @@ void load_screen_sequences(live_screen& live, int fd)
     live.clear_below = sequence(tigetstr("ed"));
     const int rows = tigetnum("lines");
     live.rows = rows > 0 ? rows : 0;
+    const int cols = tigetnum("cols");
+    live.cols = cols > 0 ? cols : 0;
+    // Automatic margins without the newline glitch: the last column wraps.
+    live.last_column = tigetflag("am") != 1 || tigetflag("xenl") == 1;
     live.in_place = !live.home.empty() && !live.clear_line.empty() && !live.clear_below.empty();
 }

@@ -13,6 +13,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "common/net_address.h"
@@ -23,7 +24,14 @@
 
 struct interval_stats;  // intervals.h
 
-enum class display_mode { top = 1, dump = 2, shortdump = 3, colondump = 4 };
+enum class display_mode { top = 1, dump = 2, shortdump = 3, colondump = 4, json = 5 };
+
+// The modes whose lines other programs read: no status lines, no keys, no
+// AS names, no report tables.
+constexpr bool for_programs(display_mode mode)
+{
+    return mode == display_mode::colondump || mode == display_mode::json;
+}
 
 // Report types of top mode; none until -t or a key chooses one.
 enum class report_kind { none = 0, as = 1, proto = 2, tcpport = 3, udpport = 4 };
@@ -96,12 +104,17 @@ struct viewer_clock {
 };
 
 // AS number to name. The names stand one after the other in text, each with
-// its terminating zero; at[number] is where the number's name begins, plus
-// one, or 0 when it has none. Loaded once at start-up; names stay where they
-// are until the next load.
+// its terminating zero; at[number] is where a 16-bit number's name begins,
+// plus one, or 0 when it has none; wide holds the same for the numbers above
+// 65535. A name that a later line of the file replaces stays in text as
+// dead bytes until they outweigh the live ones and the text is compacted,
+// so the table grows with the AS numbers named, not with the file. Loaded
+// once at start-up.
 struct asn_table {
     std::unique_ptr<std::uint32_t[]> at;
+    std::unordered_map<std::uint32_t, std::uint32_t> wide;
     std::vector<char> text;
+    std::size_t dead = 0;
 };
 
 // Standard input's settings as they were before key mode; empty until they
@@ -110,13 +123,24 @@ struct terminal_state {
     std::optional<termios> saved;
 };
 
+// What the live view shows: the running interval's report, or the
+// exporter table (the e key) until a report key is pressed.
+enum class live_page { report, exporters };
+
 // The live view of top mode (-L). On a terminal that can move its cursor
 // home and clear, each refresh redraws the screen in place with the
-// terminal's own sequences; anywhere else it is printed as a plain report.
+// terminal's own sequences, each line cut to the window; anywhere else it
+// is printed as a plain report.
 struct live_screen {
     bool in_place = false;
     std::string home, clear_line, clear_below;  // the terminal's sequences
-    int rows = 0;  // the terminal's length when the window's is not known; 0: none
+    // The terminal's size when the window's is not known; 0: none.
+    int rows = 0;
+    int cols = 0;
+    // False on a terminal that wraps at once when its last column is
+    // written: lines stop a column short there.
+    bool last_column = true;
+    live_page page = live_page::report;
     std::time_t last_refresh = 0;  // by the viewer's clock
 };
 

@@ -448,6 +448,97 @@ TEST(TopMode, LiveViewRedrawsTheRunningIntervalInPlace)
     EXPECT_EQ(run.viewer.settings().c_lflag, run.viewer.initial.c_lflag);
 }
 
+// The lines of the last in-place frame on the screen, as they show: the
+// terminal's sequences and line ends taken out.
+std::vector<std::string> last_frame(const std::string& screen)
+{
+    std::vector<std::string> lines;
+    const std::size_t home = screen.rfind("\x1b[H");
+    const std::size_t end = screen.find("\x1b[J", home);
+    if (home == std::string::npos || end == std::string::npos)
+        return lines;
+    std::string text = screen.substr(home + 3, end - home - 3);
+    for (std::size_t at; (at = text.find("\x1b[K")) != std::string::npos;)
+        text.erase(at, 3);
+    std::size_t at = 0;
+    for (std::size_t nl; (nl = text.find("\r\n", at)) != std::string::npos; at = nl + 2)
+        lines.push_back(text.substr(at, nl - at));
+    return lines;
+}
+
+// -l 30000000 on a window of 80 by 24: each frame is made of the rows the
+// window shows, each line cut to 80 columns; the e key makes the exporter
+// table the page that each refresh redraws, until a report key.
+TEST(TopMode, LiveViewFitsTheWindowAndTheExporterTableIsAPage)
+{
+    // AS 6 is named twice (the later name holds), among 32-bit numbers.
+    char names[] = "/tmp/nelk_live_asn_XXXXXX";
+    const int fd = mkstemp(names);
+    ASSERT_GE(fd, 0);
+    const std::string text = "4200000000 PRIVATE\n6 OLD-NAME\n65536 WIDE\n6 NEW-NAME\n";
+    ASSERT_EQ(write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+    close(fd);
+    top_run run({"-m", "top", "-t", "as", "-L", "1", "-l", "30000000", "-A", names});
+    ASSERT_TRUE(wait_output(run.relay, "New client:", 5s)) << run.relay.out();
+    ASSERT_TRUE(run.viewer.wait_key_mode(5s)) << run.viewer.screen;
+    ASSERT_TRUE(run.viewer.wait_screen("Starting. Hit '?' for help with keys.\r", 5s));
+    unlink(names);
+
+    // 4 GB in a few seconds: a rate with no wider unit widens the row to 82.
+    flow_fields huge;
+    huge.src_as = 5;
+    huge.dst_as = 6;
+    huge.bytes = 4000000000u;
+    run.clock.set(at(10, 20, 2));
+    ASSERT_TRUE(send_and_settle(run.viewer, run.udp, datagram_of(relay_frame("0.0.0.0", {huge}))));
+    const long cpu_before = cpu_ticks(run.viewer.pid);
+    for (int second = 4; second <= 6; ++second) {
+        run.viewer.screen.clear();
+        run.clock.set(at(10, 20, second));
+        const std::string summary = "Running interval (00:00:0" + std::to_string(second);
+        ASSERT_TRUE(run.viewer.wait_screen(summary, 3s)) << run.viewer.screen;
+        ASSERT_TRUE(run.viewer.wait_screen("\x1b[J", 3s));
+    }
+    const std::vector<std::string> frame = last_frame(run.viewer.screen);
+    ASSERT_EQ(frame.size(), 22u) << run.viewer.screen;
+    for (const std::string& line : frame)
+        EXPECT_LE(line.size(), 80u) << line;
+    EXPECT_EQ(frame[4],
+              " 1:     <unknown>(    5) 5208333k; 100.00%       NEW-NAME(    6) 5208333k; 100.0")
+        << "cut at the window's edge";
+    EXPECT_EQ(frame[21], "18: ");
+    // Rows never drawn cost nothing: three refreshes of a 30,000,000-line
+    // report took seconds of CPU and hundreds of megabytes before.
+    EXPECT_LT(cpu_ticks(run.viewer.pid) - cpu_before, 100);
+#if !defined(NELK_UNDER_ASAN)
+    const std::string peak = proc_field(run.viewer.pid, "status", "VmHWM:");
+    ASSERT_FALSE(peak.empty());
+    EXPECT_LT(std::stol(peak), 64 * 1024) << "KiB";
+#endif
+
+    run.viewer.screen.clear();
+    run.viewer.type("e");
+    const std::string page = "\x1b[H\x1b[KExporters as of Tue Mar 10 10:20:06 2026; a, p, t or "
+                             "u shows the report again\r\n\x1b[KRouter          Ver Domain";
+    ASSERT_TRUE(run.viewer.wait_screen(page, 3s)) << run.viewer.screen;
+    ASSERT_TRUE(run.viewer.wait_screen("\x1b[J", 3s));
+    EXPECT_NE(run.viewer.screen.find("\r\n\x1b[K127.0.0.1         5 0/0                1"),
+              std::string::npos)
+        << run.viewer.screen;
+    run.clock.set(at(10, 20, 7));
+    ASSERT_TRUE(run.viewer.wait_screen("Exporters as of Tue Mar 10 10:20:07 2026", 3s))
+        << "the page is redrawn by the refresh";
+    EXPECT_EQ(run.viewer.screen.find("Running interval"), std::string::npos) << run.viewer.screen;
+
+    run.viewer.screen.clear();
+    run.viewer.type("a");
+    ASSERT_TRUE(run.viewer.wait_screen("\x1b[H\x1b[KRunning interval (00:00:07 so far)", 3s))
+        << run.viewer.screen;
+    run.viewer.type("q");
+    ASSERT_TRUE(run.viewer.wait_exit(5s));
+    EXPECT_EQ(run.viewer.exit_code(), 0);
+}
+
 // Output to a pipe: each refresh is a plain report, and waiting for the
 // next one costs next to nothing.
 TEST(TopMode, LiveViewIsAPlainReportWhenOutputIsAPipe)

@@ -16,6 +16,8 @@
 
 #include "tests/e2e/harness.h"
 #include "tests/e2e/pty_harness.h"
+#include "common/nf5.h"
+#include "tests/python_json.h"
 
 namespace {
 
@@ -91,6 +93,88 @@ TEST(ViewerStream, OddFramesInAStreamOfGoodOnes)
     EXPECT_EQ(viewer.exit_code(), 0);
     EXPECT_EQ(viewer.out(), expected + "connection closed\n");
     EXPECT_EQ(viewer.err(), "");
+}
+
+// -m json through the real relay: every flow of the harness's v5 datagrams
+// as one line that python's json module reads, each value as the datagram's
+// bytes give it, and nothing else on the line or before it.
+TEST(ViewerStream, JsonLinesForPrograms)
+{
+    const int udp = free_udp_port();
+    const int tcp = free_tcp_port();
+    process relay = start_nelkd(udp, tcp);
+    ASSERT_TRUE(relay.running()) << relay.err();
+    process viewer =
+        spawn({bin("nelk"), "-m", "json", "-P", "17", "-c", "6", "-s", relay_arg(tcp)});
+    ASSERT_TRUE(wait_output(relay, "New client:", 5s)) << relay.out();
+
+    // Byte 38 of a record is its protocol: -P 17 keeps the records where it
+    // is 17, six of them from the first datagrams that hold any.
+    const auto before = std::chrono::system_clock::now();
+    std::vector<std::vector<std::uint8_t>> sent;
+    std::string want;
+    for (std::uint32_t seq = 0; count(want, "\n") < 6; ++seq) {
+        ASSERT_LT(seq, 4096u) << "no datagram with six UDP flows";
+        std::vector<std::uint8_t> d = v5_datagram(seq, 30);
+        bool any = false;
+        for (unsigned i = 0; i < 30 && count(want, "\n") < 6; ++i) {
+            const std::uint8_t* r = d.data() + nf5_header_size + i * nf5_record_size;
+            if (r[38] != 17)
+                continue;
+            any = true;
+            const auto ip = [](const std::uint8_t* p) {
+                return std::to_string(p[0]) + "." + std::to_string(p[1]) + "." +
+                       std::to_string(p[2]) + "." + std::to_string(p[3]);
+            };
+            // The record's uptimes against the header's: uptime 0 at 1700000000.
+            const auto at_ns = [](std::uint32_t uptime_ms) {
+                return std::to_string(1700000000ull * 1000000000ull -
+                                      static_cast<std::uint64_t>(0u - uptime_ms) * 1000000ull);
+            };
+            const auto as = [&](std::uint16_t a) { return std::to_string(a); };
+            want += "NETFLOW_V5 " + std::to_string(seq) + " 0 127.0.0.1 " +
+                    at_ns(load_be32(r + 24)) + " " + at_ns(load_be32(r + 28)) + " " +
+                    std::to_string(load_be32(r + 20)) + " " + std::to_string(load_be32(r + 16)) +
+                    " " + ip(r) + " " + ip(r + 4) + " " + ip(r + 8) + " " + std::to_string(r[44]) +
+                    " " + std::to_string(r[45]) + " 2048 17 " + std::to_string(load_be16(r + 32)) +
+                    " " + std::to_string(load_be16(r + 34)) + " " +
+                    std::to_string(load_be16(r + 12)) + " " + std::to_string(load_be16(r + 14)) +
+                    " " + as(load_be16(r + 40)) + " " + as(load_be16(r + 42)) + " " +
+                    std::to_string(r[37]) + " " + std::to_string(r[39]) + "\n";
+        }
+        if (any)
+            sent.push_back(d);
+    }
+    for (const auto& d : sent)
+        ASSERT_TRUE(udp_send(udp, d));
+    ASSERT_TRUE(wait_exit(viewer, 5s)) << viewer.out();
+    EXPECT_EQ(viewer.exit_code(), 0);
+    const auto after = std::chrono::system_clock::now();
+    // Standard output is the program's: the viewer's notes go to standard error.
+    EXPECT_EQ(viewer.err(), "Filtering for protocol 17\nFlow limit reached (6).  Exiting\n");
+
+    // The values in the order of the keys, the receive time apart.
+    const std::string out = viewer.out();
+    const python_run run = run_python("import json,sys\n"
+                                      "for l in sys.stdin:\n"
+                                      " o=json.loads(l)\n"
+                                      " print(o.pop(\"time_received_ns\"), file=sys.stderr)\n"
+                                      " print(*o.values())",
+                                      out);
+    EXPECT_EQ(run.status, 0) << out;
+    EXPECT_EQ(run.out, want) << out;
+
+    std::istringstream times(run.err);
+    const auto ns = [](auto t) {
+        return std::chrono::duration_cast<std::chrono::nanoseconds>(t.time_since_epoch()).count();
+    };
+    int n = 0;
+    for (long long t; times >> t; ++n) {
+        // The kernel's tick may lag the clock by a few milliseconds.
+        EXPECT_GE(t, ns(before) - 1000000000LL);
+        EXPECT_LE(t, ns(after));
+    }
+    EXPECT_EQ(n, 6);
 }
 
 // -A: the names come from the file given, anywhere, with every message the

@@ -5,7 +5,9 @@
 
 #include <cctype>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
+#include <map>
 #include <string>
 
 #include "tests/fuzz/quiet_output.h"
@@ -18,8 +20,47 @@ int file_fd = -1;
 std::string file_path;
 asn_table names;
 
-constexpr int asn_count = 65536;
 constexpr std::size_t name_max = 111;
+
+// The file as fscanf reads it with the loader's format: the name each AS
+// number ends with (the last line for it wins), and the load's result. The
+// loader reads with a bounded reader of its own; this holds it to the
+// scan's reading of every file.
+int scanned_names(const char* path, std::map<long, std::string>& names)
+{
+    std::FILE* f = std::fopen(path, "r");
+    if (!f)
+        fuzz::broken("reopening the AS name file");
+    int status = 0;
+    for (;;) {
+        long number = 0;
+        char word[name_max + 1];
+        int before = 0, after = 0;  // NUL bytes count towards the 111 kept
+        const int got = std::fscanf(f, "%ld %n%111s%n", &number, &before, word, &after);
+        if (got == EOF)
+            break;
+        if (got < 2) {
+            status = 1;
+            break;
+        }
+        if (after - before == static_cast<int>(name_max))
+            for (int c; (c = std::getc(f)) != EOF;)
+                if (std::isspace(c)) {
+                    std::ungetc(c, f);
+                    break;
+                }
+        std::string name(word);
+        for (char& c : name) {
+            const auto u = static_cast<unsigned char>(c);
+            if (u < 0x20 || (u >= 0x7f && u <= 0x9f))
+                c = '?';
+        }
+        if (number >= 0 && number <= 4294967295)
+            names[number] = name;
+    }
+    std::fclose(f);
+    return status;
+}
 
 }  // namespace
 
@@ -46,13 +87,26 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     fuzz::check(status == 0 || status == 1, "load result neither 0 nor 1");
 
+    std::map<long, std::string> want;
+    fuzz::check(scanned_names(file_path.c_str(), want) == status,
+                "load result differs from the scan's");
+    std::size_t named = names.wide.size();
+    for (long n = 0; n < 65536; ++n)
+        named += names.at[n] != 0 ? 1 : 0;
+    fuzz::check(named == want.size(), "not as many AS numbers named as the scan found");
+    for (const auto& [number, name] : want)
+        fuzz::check(name == asn_name(names, number), "a name differs from the scan's");
+
     // Every name is one word of at most 111 characters with no control
     // byte in it. (A NUL byte in the file is a character to the scan, so a
-    // name may be empty.) The names are walked where they are kept, which
-    // costs what the file holds rather than a look-up of every AS number.
+    // name may be empty.) The names are walked where they are kept, dead
+    // ones included, and those are never more than the live ones and a
+    // megabyte.
     fuzz::check(std::strcmp(asn_name(names, -1), "<unknown>") == 0, "AS -1 has a name");
-    fuzz::check(std::strcmp(asn_name(names, asn_count), "<unknown>") == 0,
-                "AS 65536 has a name");
+    fuzz::check(std::strcmp(asn_name(names, 4294967296), "<unknown>") == 0,
+                "AS 4294967296 has a name");
+    fuzz::check(names.dead <= (1u << 20) || names.dead <= names.text.size() - names.dead,
+                "dead names outweigh the live ones");
     const char* p = names.text.data();
     const char* end = p + names.text.size();
     while (p < end) {

@@ -62,11 +62,14 @@ void viewer_options(const std::vector<std::string>& words)
     const std::size_t server_len = strnlen(config.server, sizeof config.server);
     fuzz::check(server_len > 0 && server_len < sizeof config.server,
                 "server name empty or without its end");
-    // One word, the host part of host:port (or of [host]:port).
+    // One word, the host part of host:port (or of [host]:port). A host
+    // without brackets is taken as typed up to its colon, a stray bracket
+    // and all: the name look-up refuses it.
     for (std::size_t i = 0; i < server_len; ++i)
-        fuzz::check((config.server_bracketed || config.server[i] != ':') &&
+        fuzz::check((config.server_bracketed ? config.server[i] != ']'
+                                             : config.server[i] != ':') &&
                         !std::isspace(static_cast<unsigned char>(config.server[i])),
-                    "server name with a colon or white space");
+                    "server name with a colon (a bracket in brackets) or white space");
     if (filter.prefix) {
         // A length in range, the prefix already masked.
         const net_prefix& p = *filter.prefix;
@@ -83,7 +86,8 @@ void viewer_options(const std::vector<std::string>& words)
     if (status < 0) {
         // What the viewer goes on with.
         fuzz::check(config.interval != 0, "report interval of 0 let through");
-        fuzz::check(config.mode >= display_mode::top && config.mode <= display_mode::colondump, "unknown mode");
+        fuzz::check(config.mode >= display_mode::top && config.mode <= display_mode::json,
+                    "unknown mode");
         fuzz::check(config.mode != display_mode::top || config.report_type != report_kind::none,
                     "top mode without a report type");
         fuzz::check(filter.ifindex == 0 || filter.router.has_value(),

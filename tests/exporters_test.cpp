@@ -300,6 +300,11 @@ TEST(Exporters, SequenceUnitsAndRestarts)
     }
 }
 
+void live_loss_lines(const exporter_table& t)
+{
+    print_live_loss_lines(stdout, t);
+}
+
 std::string captured(void (*print)(const exporter_table&), const exporter_table& table, bool err)
 {
     if (err)
@@ -316,10 +321,10 @@ TEST(Exporters, TableAndLossLines)
 {
     viewer_records v;
     testing::internal::CaptureStdout();
-    print_exporters(v.exporters);
+    print_exporters(stdout, v.exporters);
     EXPECT_EQ(testing::internal::GetCapturedStdout(),
               "\rNo exporter seen yet." + std::string(53, ' ') + "\n");
-    EXPECT_EQ(captured(print_live_loss_lines, v.exporters, false), "");
+    EXPECT_EQ(captured(live_loss_lines, v.exporters, false), "");
     EXPECT_EQ(captured(report_loss_at_end, v.exporters, true), "");
 
     // Router 10.0.0.9 loses 30 of 120 flows; 10.0.0.1 with two engines
@@ -332,7 +337,7 @@ TEST(Exporters, TableAndLossLines)
     for (const datagram& x : d)
         account(v.exporters, x, 512);
     testing::internal::CaptureStdout();
-    print_exporters(v.exporters);
+    print_exporters(stdout, v.exporters);
     const std::string heading = "Router          Ver Domain     Datagrams      Flows    Missed  "
                                 "Loss% Resets Sampling NoTmpl    Bad\n";
     EXPECT_EQ(testing::internal::GetCapturedStdout(),
@@ -343,7 +348,7 @@ TEST(Exporters, TableAndLossLines)
                   "     512      0      0\n"
                   "10.0.0.9          5 0/0                3         90        30  25.00      0 "
                   "     512      0      0\n");
-    EXPECT_EQ(captured(print_live_loss_lines, v.exporters, false),
+    EXPECT_EQ(captured(live_loss_lines, v.exporters, false),
               "Missed flows: 30 (18.75%) from 1 exporter(s)\n");
     EXPECT_EQ(captured(report_loss_at_end, v.exporters, true),
               "nelk: 30 of 160 flows missed (18.75%) by sequence numbers\n");
@@ -373,7 +378,7 @@ TEST(Exporters, TableAndLossLines)
     for (std::uint8_t engine = 0; engine <= domains_per_address; ++engine)
         account(v.exporters, {"10.0.0.7", 0, engine, 0, 4});
     testing::internal::CaptureStdout();
-    print_exporters(v.exporters);
+    print_exporters(stdout, v.exporters);
     const std::string table = testing::internal::GetCapturedStdout();
     EXPECT_NE(table.find("\n10.0.0.9          5 0/0"), std::string::npos) << table;
     EXPECT_NE(table.find("\n192.0.2.10       10 4000000000         3         60        20  "
@@ -390,7 +395,7 @@ TEST(Exporters, TableAndLossLines)
                          "sets shorter than a record, 2 template ids below 256\n"),
               std::string::npos)
         << table;
-    EXPECT_EQ(captured(print_live_loss_lines, v.exporters, false),
+    EXPECT_EQ(captured(live_loss_lines, v.exporters, false),
               "Missed flows: 30 (13.39%) from 1 exporter(s)\n"
               "Missed NetFlow v9 export packets: 1 (25.00%) from 1 exporter(s)\n"
               "Missed IPFIX data records: 20 (25.00%) from 1 exporter(s)\n");

@@ -171,7 +171,7 @@ void handle_key(int key, flow_context& ctx)
             ctx.live->page = live_page::exporters;
             show_live_view(ctx);
         } else {
-            print_exporters(*ctx.exporters);
+            print_exporters(stdout, *ctx.exporters);
         }
         return;
     }

@@ -420,10 +420,10 @@ void format_domain(char* text, std::size_t size, const exporter& e)
 
 }  // namespace
 
-void print_exporters(const exporter_table& t)
+void print_exporters(std::FILE* out, const exporter_table& t)
 {
     if (live_count(t) == 0 && t.untracked_datagrams == 0 && t.given_up == 0) {
-        show_no_exporters();
+        show_no_exporters(out);
         return;
     }
     // By address, then port, version and domain, whatever order they came in.
@@ -446,18 +446,18 @@ void print_exporters(const exporter_table& t)
         return a->domain < b->domain;
     });
 
-    std::printf("Router          Ver Domain     Datagrams      Flows    Missed  Loss%% Resets "
+    std::fprintf(out, "Router          Ver Domain     Datagrams      Flows    Missed  Loss%% Resets "
                 "Sampling NoTmpl    Bad\n");
     for (const exporter* e : rows) {
         const std::string router = address_text(e->address);
         // A long address has the line to itself: none is cut.
         if (router.size() > 15)
-            std::printf("%s\n%-15s", router.c_str(), "");
+            std::fprintf(out, "%s\n%-15s", router.c_str(), "");
         else
-            std::printf("%-15s", router.c_str());
+            std::fprintf(out, "%-15s", router.c_str());
         char domain[16];
         format_domain(domain, sizeof domain, *e);
-        std::printf(" %3u %-10s %9llu %10llu %9llu %6.2f %6llu %8u %6llu %6llu\n",
+        std::fprintf(out, " %3u %-10s %9llu %10llu %9llu %6.2f %6llu %8u %6llu %6llu\n",
                     unsigned{e->version}, domain, static_cast<unsigned long long>(e->datagrams),
                     static_cast<unsigned long long>(e->flows),
                     static_cast<unsigned long long>(e->missed),
@@ -467,30 +467,30 @@ void print_exporters(const exporter_table& t)
                     static_cast<unsigned long long>(e->bad));
     }
     if (other_units)
-        std::printf("Missed counts flows (v5), export packets (v9), data records (IPFIX 10).\n");
+        std::fprintf(out, "Missed counts flows (v5), export packets (v9), data records (IPFIX 10).\n");
     if (t.untracked_datagrams > 0)
-        note_untracked_exporters(t.untracked_datagrams, t.untracked_flows);
+        note_untracked_exporters(out, t.untracked_datagrams, t.untracked_flows);
     if (t.given_up > 0)
-        std::printf("Exporters given up for room: %llu (what they missed still counts)\n",
+        std::fprintf(out, "Exporters given up for room: %llu (what they missed still counts)\n",
                     static_cast<unsigned long long>(t.given_up));
     bool any_bad = false;
     for (std::size_t k = 0; k < bad_input_kinds; ++k) {
         if (t.bad[k] == 0)
             continue;
-        std::printf(any_bad ? ", %llu %s" : "Bad input: %llu %s",
+        std::fprintf(out, any_bad ? ", %llu %s" : "Bad input: %llu %s",
                     static_cast<unsigned long long>(t.bad[k]), bad_input_words[k]);
         any_bad = true;
     }
     if (any_bad)
-        std::printf("\n");
+        std::fprintf(out, "\n");
 }
 
-void print_live_loss_lines(const exporter_table& t)
+void print_live_loss_lines(std::FILE* out, const exporter_table& t)
 {
     const auto sum = summarize_loss(t);
     for (std::size_t u = 0; u < sum.size(); ++u)
         if (sum[u].missed > 0)
-            print_live_loss_line(static_cast<sequence_unit>(u), sum[u].missed,
+            print_live_loss_line(out, static_cast<sequence_unit>(u), sum[u].missed,
                                  loss_percent(sum[u].missed, sum[u].units), sum[u].exporters);
 }
 

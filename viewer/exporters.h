@@ -9,6 +9,7 @@
 #pragma once
 
 #include <array>
+#include <cstdio>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -154,10 +155,10 @@ double loss_percent(std::uint64_t missed, std::uint64_t received);
 
 // The `e` key's table: a heading, then one line per exporter; the no
 // exporter line when none has been seen.
-void print_exporters(const exporter_table& table);
+void print_exporters(std::FILE* out, const exporter_table& table);
 
 // Under the live view's summary line: one line per unit with anything missed.
-void print_live_loss_lines(const exporter_table& table);
+void print_live_loss_lines(std::FILE* out, const exporter_table& table);
 // At the end of the run, on standard error: what was missed, and what was
 // not tracked.
 void report_loss_at_end(const exporter_table& table);

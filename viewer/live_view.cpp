@@ -17,11 +17,7 @@
 
 namespace {
 
-// What print wrote to its stream, or to standard output when it writes
-// there (the exporter accounting prints its table and loss lines on
-// standard output; glibc's standard streams are variables that may be
-// set, so they are pointed at the text for the while). Empty when no
-// memory.
+// What print wrote to the stream it was given. Empty when no memory.
 template <typename Print>
 std::string text_of(Print print)
 {
@@ -30,11 +26,7 @@ std::string text_of(Print print)
     std::FILE* f = open_memstream(&buf, &size);
     if (!f)
         return {};
-    std::fflush(stdout);
-    std::FILE* const saved = stdout;
-    stdout = f;
     print(f);
-    stdout = saved;
     std::fclose(f);
     std::string text(buf, size);
     std::free(buf);
@@ -131,7 +123,7 @@ void report_in_place(flow_context& ctx, std::time_t now, frame& f, int rows)
         print_running_summary(out, ctx, now);
     });
     const std::string loss =
-        text_of([&](std::FILE*) { print_live_loss_lines(*ctx.exporters); });
+        text_of([&](std::FILE* out) { print_live_loss_lines(out, *ctx.exporters); });
     const int loss_lines = count_lines(loss);
     // Unknown rows: the whole report.
     const long room = rows <= 0 ? -1 : std::max(0, rows - 2 - std::max(1, loss_lines));
@@ -152,7 +144,7 @@ void exporters_in_place(const flow_context& ctx, std::time_t now, frame& f, int 
 {
     const std::string table = text_of([&](std::FILE* out) {
         print_exporters_heading(out, now);
-        print_exporters(*ctx.exporters);
+        print_exporters(out, *ctx.exporters);
     });
     int room = rows <= 0 ? -1 : std::max(0, rows - 1);
     each_line(table, [&](std::string_view l) {
@@ -183,11 +175,11 @@ void show_plain(flow_context& ctx, std::time_t now)
 {
     if (ctx.live->page == live_page::exporters) {
         print_exporters_heading(stdout, now);
-        print_exporters(*ctx.exporters);
+        print_exporters(stdout, *ctx.exporters);
         return;
     }
     print_running_summary(stdout, ctx, now);
-    print_live_loss_lines(*ctx.exporters);
+    print_live_loss_lines(stdout, *ctx.exporters);
     render_running_interval(stdout, ctx, now);
 }
 

@@ -297,15 +297,16 @@ void show_no_stats()
                  "No stats to display.  As least one report interval needs to pass        \r");
 }
 
-void show_no_exporters()
+void show_no_exporters(std::FILE* out)
 {
     // Overwrites a status line as the quit line does.
-    std::fprintf(out(), "\rNo exporter seen yet.%53s\n", "");
+    std::fprintf(out, "\rNo exporter seen yet.%53s\n", "");
 }
 
-void note_untracked_exporters(unsigned long long datagrams, unsigned long long flows)
+void note_untracked_exporters(std::FILE* out, unsigned long long datagrams,
+                              unsigned long long flows)
 {
-    std::fprintf(out(),
+    std::fprintf(out,
                  "Not tracked, more domains from one address than are kept: %llu datagrams, "
                  "%llu flows\n",
                  datagrams, flows);
@@ -327,14 +328,14 @@ const char* unit_words(sequence_unit unit)
 
 }  // namespace
 
-void print_live_loss_line(sequence_unit unit, unsigned long long missed, double percent,
+void print_live_loss_line(std::FILE* out, sequence_unit unit, unsigned long long missed, double percent,
                           unsigned long long exporters)
 {
     if (unit == sequence_unit::flows)
-        std::fprintf(out(), "Missed flows: %llu (%.2f%%) from %llu exporter(s)\n", missed, percent,
+        std::fprintf(out, "Missed flows: %llu (%.2f%%) from %llu exporter(s)\n", missed, percent,
                      exporters);
     else
-        std::fprintf(out(), "Missed %s: %llu (%.2f%%) from %llu exporter(s)\n", unit_words(unit),
+        std::fprintf(out, "Missed %s: %llu (%.2f%%) from %llu exporter(s)\n", unit_words(unit),
                      missed, percent, exporters);
 }
 

@@ -88,14 +88,15 @@ void report_asn_unopened();
 // The bad entry's number (or none read yet) and the last good name (or none).
 void report_asn_bad_entry(const long* number, const char* last_name);
 void show_no_stats();
-void show_no_exporters();
-void note_untracked_exporters(unsigned long long datagrams, unsigned long long flows);
+void show_no_exporters(std::FILE* out);
+void note_untracked_exporters(std::FILE* out, unsigned long long datagrams,
+                              unsigned long long flows);
 
 // What a sequence number counts: v5 flows, v9 export packets, IPFIX data
 // records.
 enum class sequence_unit { flows, v9_packets, ipfix_records };
 // Under the live view's summary, for a unit in which anything was missed.
-void print_live_loss_line(sequence_unit unit, unsigned long long missed, double percent,
+void print_live_loss_line(std::FILE* out, sequence_unit unit, unsigned long long missed, double percent,
                           unsigned long long exporters);
 // At the end of the run, on standard error.
 void report_loss_at_end(sequence_unit unit, unsigned long long missed, unsigned long long sent,

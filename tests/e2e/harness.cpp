@@ -503,6 +503,53 @@ bool udp_send(int port, std::span<const std::uint8_t> data, const char* from)
                         e.remote_len) == static_cast<ssize_t>(data.size());
 }
 
+unique_fd udp_sender(const char* address)
+{
+    endpoints e;
+    if (!endpoints_for(address, 0, &e))
+        return unique_fd();
+    return socket_from(SOCK_DGRAM, e);
+}
+
+bool send_from(int fd, int port, std::span<const std::uint8_t> data)
+{
+    sockaddr_storage me{};
+    socklen_t len = sizeof me;
+    if (getsockname(fd, reinterpret_cast<sockaddr*>(&me), &len) != 0)
+        return false;
+    endpoints e;
+    net_address a = from_sockaddr(me);
+    const std::string from = address_text(a);
+    if (!endpoints_for(from.c_str(), port, &e))
+        return false;
+    return sendto(fd, data.data(), data.size(), 0, reinterpret_cast<const sockaddr*>(&e.remote),
+                  e.remote_len) == static_cast<ssize_t>(data.size());
+}
+
+int local_port(int fd)
+{
+    sockaddr_storage me{};
+    socklen_t len = sizeof me;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&me), &len);
+    std::uint16_t port = 0;
+    from_sockaddr(me, &port);
+    return port;
+}
+
+framed_frame read_framed(int fd, milliseconds timeout)
+{
+    framed_frame f;
+    std::uint8_t head[framed_head_size];
+    if (!read_exact(fd, head, timeout))
+        return f;
+    f.head = decode_framed_head(head);
+    if (f.head.length < framed_head_size || f.head.length > framed_max_frame)
+        return f;
+    f.datagram.resize(f.head.length - framed_head_size);
+    f.ok = read_exact(fd, f.datagram, timeout);
+    return f;
+}
+
 bool read_exact(int fd, std::span<std::uint8_t> buf, milliseconds timeout)
 {
     auto end = clock::now() + timeout;

@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "common/framed_stream.h"
 #include "common/unique_fd.h"
 
 namespace e2e {
@@ -131,6 +132,23 @@ unique_fd tcp_connect(int port, int rcvbuf = 0, const char* from = nullptr);
 // Sends one datagram to 127.0.0.1:port from a new socket, bound to `from`
 // when given (::1 sends over IPv6 to ::1).
 bool udp_send(int port, std::span<const std::uint8_t> data, const char* from = nullptr);
+
+// A UDP socket bound to a loopback address of one family ("127.0.0.1" or
+// "::1") at a port of the kernel's choice: an exporter of a fixed address
+// and port. Invalid on failure.
+unique_fd udp_sender(const char* address);
+// Sends one datagram from such a socket to that family's loopback address.
+bool send_from(int fd, int port, std::span<const std::uint8_t> data);
+// The local port of a socket.
+int local_port(int fd);
+
+// One frame of the framed stream; ok is false when none came whole in time.
+struct framed_frame {
+    bool ok = false;
+    framed_head head;
+    std::vector<std::uint8_t> datagram;
+};
+framed_frame read_framed(int fd, milliseconds timeout);
 
 // Reads exactly buf.size() bytes; false on end of stream, error or time-out.
 bool read_exact(int fd, std::span<std::uint8_t> buf, milliseconds timeout);

@@ -262,6 +262,11 @@ TEST(RelayChecks, NineAndIpfixShapes)
          0},
         {"v9 options template", v9().u16(1).u16(20).u16(257).u16(4).u16(4).u16(1).u16(4)
                                     .u16(34).u16(4).pad(2).b, 40, 1},
+        {"v9 options template padded to 8 bytes",
+         v9().u16(1).u16(24).u16(257).u16(4).u16(4).u16(1).u16(4).u16(34).u16(4).pad(6).b, 44, 1},
+        {"v9 template of no fields", v9().u16(0).u16(8).u16(256).u16(0).b, 0, 0},
+        {"v9 zero padding then a record",
+         v9().u16(0).u16(16).u16(0).u16(0).u16(256).u16(1).u16(8).u16(4).b, 0, 0},
         {"v9 options lengths not whole fields",
          v9().u16(1).u16(16).u16(257).u16(3).u16(4).u16(1).u16(4).u16(0).b, 0, 0},
         {"IPFIX templates, withdrawal, data", ipfix_good, ipfix_good.size(), 2},

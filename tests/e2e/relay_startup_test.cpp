@@ -369,6 +369,16 @@ TEST(RelayStartup, RunsAsTheUserGiven)
     EXPECT_EQ(f.status, 1);
     EXPECT_EQ(f.err, "metrics file " + path + ": Permission denied\n");
     std::filesystem::remove_all(dir);
+
+    // Not started as root, it cannot become another user, and says so.
+    if (access("/usr/bin/setpriv", X_OK) == 0) {
+        process p = spawn({"/usr/bin/setpriv", "--reuid=" + std::to_string(uid),
+                           "--regid=" + std::to_string(gid), "--clear-groups", bin("nelkd"), "-u",
+                           "0", "-t", "0", "-U", "root"});
+        ASSERT_TRUE(wait_exit(p, wait_time));
+        EXPECT_EQ(p.exit_code(), 1);
+        EXPECT_EQ(p.err(), "nelkd: cannot run as user root: Operation not permitted\n");
+    }
 }
 
 // Linux doubles the send buffer a program asks for: a viewer's is still

@@ -123,6 +123,21 @@ struct template_cache::state {
     std::unordered_map<group_key, group_state, key_hash> groups;
     std::unordered_map<entry_key, std::uint32_t, key_hash> index;
     std::uint64_t generation = 0;
+    // The group of the last message: an exporter's data messages come one
+    // after another, and each brings a header to keep.
+    group_key last_key;
+    group_state* last_group = nullptr;
+
+    group_state* find_group(const group_key& g)
+    {
+        if (last_group && last_key == g)
+            return last_group;
+        auto it = groups.find(g);
+        if (it == groups.end())
+            return nullptr;
+        last_key = g;
+        return last_group = &it->second;
+    }
 
     void unlink(chain& c, std::uint32_t i, links entry::*l)
     {
@@ -153,8 +168,11 @@ struct template_cache::state {
         if (--ex->second.count == 0)
             exporters.erase(ex);
         auto g = groups.find(e.key.group);
-        if (--g->second.count == 0)
+        if (--g->second.count == 0) {
+            if (last_group == &g->second)
+                last_group = nullptr;
             groups.erase(g);
+        }
         index.erase(e.key);
         --count;
         bytes -= size;
@@ -271,8 +289,8 @@ void template_cache::learn(const net_address& exporter, std::uint16_t port,
             s->put(g, r, now_ms, time_ns);
     }
     // The header of the exporter's last message goes on replayed ones.
-    if (auto it = s->groups.find(g); it != s->groups.end()) {
-        std::memcpy(it->second.header.data(), d, header_size(info.version));
+    if (group_state* group = s->find_group(g)) {
+        std::memcpy(group->header.data(), d, header_size(info.version));
         ++s->generation;
     }
 }

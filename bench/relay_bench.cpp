@@ -1,7 +1,11 @@
 // Relay throughput: NetFlow v5 datagrams of 30 records (frames of 1468
 // bytes) sent as fast as they are relayed to nelkd on loopback, read back by 1, 16 and 64
 // viewers, side by side with pmacct's nfacctd replicating the same traffic
-// with its tee plugin to 1 and 16 UDP receivers.
+// with its tee plugin to 1 and 16 UDP receivers. Then NetFlow v9 and IPFIX
+// datagrams of the same size (30 records of 48 bytes) through nelkd's
+// framed stream and through nfacctd's tee (v9), and the framed stream while
+// a viewer connects every 10 ms and is handed 400 templates each time
+// (replay: what that costs the other viewers).
 //
 // Reported per case:
 //   dgram/s   datagrams each viewer received per second (mean over viewers)
@@ -22,6 +26,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/epoll.h>
@@ -37,11 +42,14 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <memory>
+#include <span>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "common/framed_stream.h"
 #include "common/nf5.h"
 #include "common/unique_fd.h"
 #include "tools/loopback.h"
@@ -53,29 +61,78 @@ using std::chrono::milliseconds;
 
 constexpr unsigned records = 30;
 constexpr std::size_t datagram_size = nf5_header_size + records * nf5_record_size;  // 1464
-constexpr std::size_t frame_size = relay_addr_size + datagram_size;                  // 1468
 constexpr std::uint32_t probe_seq = 0xffffffffu;
 constexpr milliseconds send_time(3000);
 
-// A datagram of 30 records; flow_sequence carries the datagram's number.
-std::vector<std::uint8_t> datagram(std::uint32_t seq)
+enum flavor { v5, v9, ipfix };
+const char* const flavor_name[] = {"v5", "v9", "ipfix"};
+
+// Where the datagram's number is: v5 flow_sequence, the v9 and IPFIX
+// header's sequence number.
+std::size_t seq_offset(flavor f)
+{
+    return f == v5 ? 16 : f == v9 ? 12 : 8;
+}
+
+// A datagram of 30 records, 1464 bytes of every flavor, numbered as seq.
+// v9 and IPFIX: one data set of template 256 (twelve 4-byte fields),
+// IPFIX's with four bytes of padding.
+std::vector<std::uint8_t> datagram(flavor f, std::uint32_t seq)
 {
     std::vector<std::uint8_t> d(datagram_size);
-    nf5_header h{};
-    h.version = nf5_version;
-    h.count = records;
-    h.flow_sequence = seq;
-    encode_nf5_header(d.data(), h);
-    for (unsigned i = 0; i < records; ++i) {
-        nf5_record r{};
-        r.srcaddr = htonl(0xc0000200u + i);
-        r.dstaddr = htonl(0xc6336400u + seq % 256);
-        r.dPkts = 1 + i;
-        r.dOctets = 1500 * (1 + i);
-        r.srcport = 443;
-        r.dstport = static_cast<std::uint16_t>(32768 + i);
-        r.prot = 6;
-        encode_nf5_record(d.data() + nf5_header_size + i * nf5_record_size, r);
+    if (f == v5) {
+        nf5_header h{};
+        h.version = nf5_version;
+        h.count = records;
+        encode_nf5_header(d.data(), h);
+        for (unsigned i = 0; i < records; ++i) {
+            nf5_record r{};
+            r.srcaddr = htonl(0xc0000200u + i);
+            r.dstaddr = htonl(0xc6336400u + seq % 256);
+            r.dPkts = 1 + i;
+            r.dOctets = 1500 * (1 + i);
+            r.srcport = 443;
+            r.dstport = static_cast<std::uint16_t>(32768 + i);
+            r.prot = 6;
+            encode_nf5_record(d.data() + nf5_header_size + i * nf5_record_size, r);
+        }
+    } else {
+        std::uint8_t* p = d.data();
+        const std::size_t head = f == v9 ? 20 : 16;
+        store_be16(p, f == v9 ? 9 : 10);
+        store_be16(p + 2, f == v9 ? records : datagram_size);
+        store_be32(p + (f == v9 ? 8 : 4), 1700000000);
+        store_be32(p + (f == v9 ? 16 : 12), 1);  // source id, observation domain
+        store_be16(p + head, 256);
+        store_be16(p + head + 2, static_cast<std::uint16_t>(datagram_size - head));
+        for (std::size_t i = head + 4; i + 4 <= head + 4 + records * 48; i += 4)
+            store_be32(p + i, static_cast<std::uint32_t>(i * 2654435761u));
+    }
+    store_be32(d.data() + seq_offset(f), seq);
+    return d;
+}
+
+// Templates 256 and up, `count` of them, twelve 4-byte fields each: the
+// first is what the data datagrams use.
+std::vector<std::uint8_t> templates(flavor f, unsigned count)
+{
+    const std::size_t head = f == v9 ? 20 : 16, record = 4 + 12 * 4;
+    std::vector<std::uint8_t> d(head + 4 + count * record);
+    std::uint8_t* p = d.data();
+    store_be16(p, f == v9 ? 9 : 10);
+    store_be16(p + 2, static_cast<std::uint16_t>(f == v9 ? count : d.size()));
+    store_be32(p + (f == v9 ? 16 : 12), 1);
+    store_be16(p + head, f == v9 ? 0 : 2);
+    store_be16(p + head + 2, static_cast<std::uint16_t>(d.size() - head));
+    p += head + 4;
+    for (unsigned t = 0; t < count; ++t) {
+        store_be16(p, static_cast<std::uint16_t>(256 + t));
+        store_be16(p + 2, 12);
+        for (unsigned i = 0; i < 12; ++i) {
+            store_be16(p + 4 + 4 * i, static_cast<std::uint16_t>(1 + (i + t) % 100));
+            store_be16(p + 6 + 4 * i, 4);
+        }
+        p += record;
     }
     return d;
 }
@@ -148,24 +205,55 @@ void spawn(child& c, std::vector<std::string> argv)
         setpgid(c.pid, c.pid);
 }
 
-// One viewer's side: a TCP connection to nelkd or a UDP receiver of the tee.
+// One viewer's side: a TCP connection to nelkd (the relay stream, or the
+// framed stream after its greeting) or a UDP receiver of the tee.
 struct viewer {
+    enum { udp, relay_stream, framed_stream } mode = udp;
+    flavor f = v5;
     unique_fd fd;
-    bool framed = false;  // TCP: frames back to back, router address first
     std::vector<std::uint8_t> carry;
+    std::size_t greeting_left = 0;
+    // Once the measured traffic flows, every viewer but the first counts
+    // frames by their bytes, which the kernel drops without copying them:
+    // one reader thread for all could not copy 16 streams at the relay's
+    // pace. Every frame then has one size, and in_frame bytes of the one
+    // under way are in.
+    bool counting = false;
+    std::size_t in_frame = 0;
     std::atomic<long> received{0};
     long bad = 0;
+    long replayed = 0;
     bool probed = false;
     long last = -1;
 
-    void frame(const std::uint8_t* f)
+    std::size_t head_bytes() const { return mode == framed_stream ? 4 : 1; }
+    std::size_t length_at(const std::uint8_t* p) const
     {
-        const std::uint8_t* d = framed ? f + relay_addr_size : f;
-        std::uint32_t seq = load_be32(d + 16);
-        if (load_be16(d) != nf5_version || load_be16(d + 2) != records) {
+        return mode == framed_stream ? load_be32(p) : relay_addr_size + datagram_size;
+    }
+
+    void frame(const std::uint8_t* p, std::size_t n)
+    {
+        const std::uint8_t* d = p;
+        if (mode == relay_stream) {
+            d += relay_addr_size;
+            n -= relay_addr_size;
+        } else if (mode == framed_stream) {
+            if (n < framed_head_size || p[4] != framed_live) {
+                replayed += n >= framed_head_size && p[4] == framed_replayed;
+                bad += n < framed_head_size || p[4] != framed_replayed;
+                return;
+            }
+            d += framed_head_size;
+            n -= framed_head_size;
+        }
+        if (n != datagram_size)
+            return;  // templates
+        if (load_be16(d) != (f == v5 ? 5 : f == v9 ? 9 : 10)) {
             ++bad;
             return;
         }
+        std::uint32_t seq = load_be32(d + seq_offset(f));
         if (seq == probe_seq) {
             probed = true;
             return;
@@ -176,28 +264,81 @@ struct viewer {
         received.store(received.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
     }
 
+    std::size_t data_frame_size() const
+    {
+        return datagram_size + (mode == framed_stream  ? framed_head_size
+                                : mode == relay_stream ? relay_addr_size
+                                                       : 0);
+    }
+
+    void start_counting()
+    {
+        counting = true;
+        in_frame = carry.size();
+    }
+
+    // Reads what is waiting; false when nothing was.
+    bool read(std::span<std::uint8_t> buf)
+    {
+        if (!counting) {
+            ssize_t got = recv(fd.get(), buf.data(), buf.size(), 0);
+            if (got > 0)
+                take(buf.data(), static_cast<std::size_t>(got));
+            return got > 0;
+        }
+        // TCP drops up to that many bytes; UDP a datagram, telling its size.
+        ssize_t got = recv(fd.get(), nullptr, mode == udp ? 0 : 1 << 20, MSG_TRUNC);
+        if (got <= 0)
+            return false;
+        if (mode == udp) {
+            received.fetch_add(got == static_cast<ssize_t>(datagram_size),
+                               std::memory_order_relaxed);
+            return true;
+        }
+        in_frame += static_cast<std::size_t>(got);
+        received.fetch_add(static_cast<long>(in_frame / data_frame_size()),
+                           std::memory_order_relaxed);
+        in_frame %= data_frame_size();
+        return true;
+    }
+
+    // Frames back to back; only one cut by a read is copied.
     void take(const std::uint8_t* p, std::size_t n)
     {
-        if (!framed) {
-            if (n == datagram_size)
-                frame(p);
-            else
-                ++bad;
+        if (mode == udp) {
+            frame(p, n);
             return;
         }
-        if (!carry.empty()) {
-            std::size_t need = std::min(frame_size - carry.size(), n);
-            carry.insert(carry.end(), p, p + need);
-            p += need;
-            n -= need;
-            if (carry.size() < frame_size)
+        while (n > 0) {
+            if (greeting_left > 0) {
+                const std::size_t k = std::min(greeting_left, n);
+                greeting_left -= k;
+                p += k;
+                n -= k;
+                continue;
+            }
+            if (!carry.empty()) {
+                const std::size_t want = carry.size() < head_bytes() ? head_bytes()
+                                                                     : length_at(carry.data());
+                const std::size_t k = std::min(want - carry.size(), n);
+                carry.insert(carry.end(), p, p + k);
+                p += k;
+                n -= k;
+                if (carry.size() >= head_bytes() && carry.size() == length_at(carry.data())) {
+                    frame(carry.data(), carry.size());
+                    carry.clear();
+                }
+                continue;
+            }
+            if (n < head_bytes() || n < length_at(p)) {
+                carry.assign(p, p + n);
                 return;
-            frame(carry.data());
-            carry.clear();
+            }
+            const std::size_t len = length_at(p);
+            frame(p, len);
+            p += len;
+            n -= len;
         }
-        for (; n >= frame_size; p += frame_size, n -= frame_size)
-            frame(p);
-        carry.assign(p, p + n);
     }
 };
 
@@ -224,7 +365,9 @@ struct run_result {
 // most `window` datagrams under way, while one thread reads every viewer.
 // The window stays below what the relay's receive buffer holds, so what is
 // measured is the relay's own pace, not how fast a kernel can drop.
-run_result measure(std::vector<viewer>& viewers, int in_port, pid_t relay_pid = -1)
+// Templates (v9, IPFIX) go first, as a router sends them.
+run_result measure(std::vector<viewer>& viewers, int in_port, flavor f, pid_t relay_pid = -1,
+                   const std::vector<std::uint8_t>& first = {})
 {
     run_result res;
     unique_fd ep(epoll_create1(EPOLL_CLOEXEC));
@@ -235,21 +378,20 @@ run_result measure(std::vector<viewer>& viewers, int in_port, pid_t relay_pid = 
         ev.data.u64 = i;
         epoll_ctl(ep.get(), EPOLL_CTL_ADD, viewers[i].fd.get(), &ev);
     }
-    std::atomic<bool> reading{true};
+    std::atomic<bool> reading{true}, counting{false};
     std::atomic<unsigned> progress{0};
     std::thread reader([&] {
         std::vector<std::uint8_t> buf(256 * 1024);
         std::vector<epoll_event> evs(viewers.size());
         while (reading.load(std::memory_order_relaxed)) {
             int n = epoll_wait(ep.get(), evs.data(), static_cast<int>(evs.size()), 50);
+            if (counting.load(std::memory_order_relaxed))
+                for (std::size_t i = 1; i < viewers.size(); ++i)
+                    if (!viewers[i].counting)
+                        viewers[i].start_counting();
             for (int i = 0; i < n; ++i) {
                 viewer& v = viewers[evs[static_cast<std::size_t>(i)].data.u64];
-                for (int rounds = 0; rounds < 16; ++rounds) {
-                    ssize_t got = recv(v.fd.get(), buf.data(),
-                                       v.framed ? buf.size() : datagram_size + 1, 0);
-                    if (got <= 0)
-                        break;
-                    v.take(buf.data(), static_cast<std::size_t>(got));
+                for (int rounds = 0; rounds < 16 && v.read(buf); ++rounds) {
                 }
             }
             progress.fetch_add(1, std::memory_order_release);
@@ -261,8 +403,10 @@ run_result measure(std::vector<viewer>& viewers, int in_port, pid_t relay_pid = 
     sockaddr_in to = loopback(in_port);
     connect(out.get(), reinterpret_cast<sockaddr*>(&to), sizeof to);
 
+    if (!first.empty())
+        send(out.get(), first.data(), first.size(), 0);
     // Probes until every viewer is in the stream.
-    std::vector<std::uint8_t> probe = datagram(probe_seq);
+    std::vector<std::uint8_t> probe = datagram(f, probe_seq);
     auto all_in = [&] {
         for (const viewer& v : viewers)
             if (!v.probed)
@@ -279,6 +423,7 @@ run_result measure(std::vector<viewer>& viewers, int in_port, pid_t relay_pid = 
         return res;
     }
     std::this_thread::sleep_for(milliseconds(100));
+    counting = true;
 
     constexpr std::size_t burst = 16;
     constexpr long window = 128;
@@ -286,7 +431,7 @@ run_result measure(std::vector<viewer>& viewers, int in_port, pid_t relay_pid = 
     std::vector<iovec> iov(burst);
     std::vector<mmsghdr> msgs(burst);
     for (std::size_t i = 0; i < burst; ++i) {
-        batch.push_back(datagram(0));
+        batch.push_back(datagram(f, 0));
         iov[i] = {batch[i].data(), batch[i].size()};
         msgs[i].msg_hdr = msghdr{};
         msgs[i].msg_hdr.msg_iov = &iov[i];
@@ -320,7 +465,7 @@ run_result measure(std::vector<viewer>& viewers, int in_port, pid_t relay_pid = 
                 progress.wait(seen);
         }
         for (std::size_t i = 0; i < burst; ++i)
-            store_be32(batch[i].data() + 16, seq + static_cast<std::uint32_t>(i));
+            store_be32(batch[i].data() + seq_offset(f), seq + static_cast<std::uint32_t>(i));
         int n = sendmmsg(out.get(), msgs.data(), burst, 0);
         if (n > 0)
             seq += static_cast<std::uint32_t>(n);
@@ -363,41 +508,133 @@ void report(benchmark::State& state, const run_result& r)
         state.counters["cpu_ns"] = r.cpu_ns;
 }
 
-void run_nelkd(benchmark::State& state, const std::string& nelkd)
+// A viewer connects to the framed stream every 10 ms, takes what it is
+// handed for up to 5 ms and leaves, for as long as it lives; `replays`
+// counts the times its first frame was a replayed one.
+struct churner {
+    std::atomic<bool> running{true};
+    long connects = 0;
+    long replays = 0;
+    std::thread t;
+
+    explicit churner(int port)
+        : t([this, port] {
+              std::vector<std::uint8_t> buf(65536);
+              while (running.load()) {
+                  unique_fd fd(socket(AF_INET, SOCK_STREAM, 0));
+                  sockaddr_in sin = loopback(port);
+                  if (connect(fd.get(), reinterpret_cast<sockaddr*>(&sin), sizeof sin) == 0) {
+                      ++connects;
+                      auto end = clock_type::now() + milliseconds(5);
+                      pollfd p{fd.get(), POLLIN, 0};
+                      std::size_t got = 0;
+                      while (clock_type::now() < end && poll(&p, 1, 1) >= 0) {
+                          ssize_t n = recv(fd.get(), buf.data() + std::min(got, std::size_t{64}),
+                                           buf.size() - 64, MSG_DONTWAIT);
+                          got += n > 0 ? static_cast<std::size_t>(n) : 0;
+                      }
+                      const std::size_t kind_at = framed_greeting.size() + 4;
+                      replays += got > kind_at && buf[kind_at] == framed_replayed;
+                  }
+                  fd.reset();
+                  std::this_thread::sleep_for(milliseconds(10));
+              }
+          })
+    {
+    }
+    void stop()
+    {
+        running = false;
+        if (t.joinable())
+            t.join();
+    }
+    ~churner() { stop(); }
+};
+
+int connect_viewer(int port)
+{
+    for (int i = 0; i < 200; ++i) {
+        int fd = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in sin = loopback(port);
+        if (connect(fd, reinterpret_cast<sockaddr*>(&sin), sizeof sin) == 0)
+            return fd;
+        close(fd);
+        std::this_thread::sleep_for(milliseconds(10));
+    }
+    return -1;
+}
+
+// nelkd's relay stream (v5), or its framed stream (f), with a churning
+// viewer handed 400 templates each time when asked.
+void run_nelkd(benchmark::State& state, const std::string& nelkd, flavor f, bool framed,
+               bool churn)
 {
     const int n = static_cast<int>(state.range(0));
     for (auto _ : state) {
-        int udp = free_port(SOCK_DGRAM), tcp = free_port(SOCK_STREAM);
+        int udp = free_port(SOCK_DGRAM), tcp = free_port(SOCK_STREAM),
+            framed_port = free_port(SOCK_STREAM);
         child relay;
-        spawn(relay, {nelkd, "-d", "-u", std::to_string(udp), "-t", std::to_string(tcp)});
+        std::vector<std::string> argv = {nelkd, "-d", "-u", std::to_string(udp), "-t",
+                                         std::to_string(tcp)};
+        if (framed) {
+            argv.push_back("-F");
+            argv.push_back(std::to_string(framed_port));
+        }
+        spawn(relay, argv);
         std::vector<viewer> viewers(static_cast<std::size_t>(n));
         for (viewer& v : viewers) {
-            for (int i = 0; i < 200; ++i) {
-                v.fd.reset(socket(AF_INET, SOCK_STREAM, 0));
-                sockaddr_in sin = loopback(tcp);
-                if (connect(v.fd.get(), reinterpret_cast<sockaddr*>(&sin), sizeof sin) == 0)
-                    break;
-                std::this_thread::sleep_for(milliseconds(10));
-            }
-            v.framed = true;
+            v.fd.reset(connect_viewer(framed ? framed_port : tcp));
+            v.f = f;
+            v.mode = framed ? viewer::framed_stream : viewer::relay_stream;
+            v.greeting_left = framed ? framed_greeting.size() : 0;
         }
-        report(state, measure(viewers, udp, relay.pid));
+        const std::vector<std::uint8_t> first =
+            f == v5 ? std::vector<std::uint8_t>{} : templates(f, churn ? 400 : 1);
+        std::unique_ptr<churner> c;
+        if (churn) {
+            // The templates are held before anyone churns.
+            unique_fd out(socket(AF_INET, SOCK_DGRAM, 0));
+            sockaddr_in to = loopback(udp);
+            sendto(out.get(), first.data(), first.size(), 0, reinterpret_cast<sockaddr*>(&to),
+                   sizeof to);
+            std::this_thread::sleep_for(milliseconds(100));
+            c = std::make_unique<churner>(framed_port);
+        }
+        report(state, measure(viewers, udp, f, relay.pid, first));
+        if (c) {
+            c->stop();
+            state.counters["churned"] = static_cast<double>(c->connects);
+            state.counters["replays"] = static_cast<double>(c->replays);
+            c.reset();
+        }
     }
 }
 
 void BM_nelkd(benchmark::State& state)
 {
-    run_nelkd(state, std::string(NELK_BIN_DIR) + "/nelkd");
+    run_nelkd(state, std::string(NELK_BIN_DIR) + "/nelkd", v5, false, false);
 }
 
 void BM_nelkd_base(benchmark::State& state)
 {
-    run_nelkd(state, std::getenv("RELAY_BENCH_BASE"));
+    run_nelkd(state, std::getenv("RELAY_BENCH_BASE"), v5, false, false);
+}
+
+void BM_nelkd_framed(benchmark::State& state)
+{
+    run_nelkd(state, std::string(NELK_BIN_DIR) + "/nelkd", static_cast<flavor>(state.range(1)),
+              true, false);
+}
+
+void BM_nelkd_replay(benchmark::State& state)
+{
+    run_nelkd(state, std::string(NELK_BIN_DIR) + "/nelkd", v9, true, true);
 }
 
 void BM_nfacctd_tee(benchmark::State& state)
 {
     const int n = static_cast<int>(state.range(0));
+    const flavor f = static_cast<flavor>(state.range(1));
     const char* nfacctd = "/usr/sbin/nfacctd";
     if (access(nfacctd, X_OK) != 0) {
         state.SkipWithError("nfacctd not installed: run bench/relay_bench_setup");
@@ -411,6 +648,7 @@ void BM_nfacctd_tee(benchmark::State& state)
         std::string receivers = "id=1 ip=";
         for (std::size_t i = 0; i < viewers.size(); ++i) {
             viewer& v = viewers[i];
+            v.f = f;
             v.fd.reset(socket(AF_INET, SOCK_DGRAM, 0));
             int size = 4 << 20;
             setsockopt(v.fd.get(), SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
@@ -443,7 +681,8 @@ void BM_nfacctd_tee(benchmark::State& state)
         {
             child tee;
             spawn(tee, {nfacctd, "-f", conf});
-            report(state, measure(viewers, udp));
+            report(state, measure(viewers, udp, f, -1, f == v5 ? std::vector<std::uint8_t>{}
+                                                                : templates(f, 1)));
         }
         unlink(lst.c_str());
         unlink(conf.c_str());
@@ -458,20 +697,27 @@ int main(int argc, char** argv)
 {
     benchmark::Initialize(&argc, argv);
     const bool base = std::getenv("RELAY_BENCH_BASE") != nullptr;
+    auto add = [](const std::string& name, void (*fn)(benchmark::State&),
+                  std::vector<std::int64_t> args) {
+        benchmark::RegisterBenchmark(name.c_str(), fn)
+            ->Args(args)
+            ->Iterations(1)
+            ->Unit(benchmark::kMillisecond)
+            ->UseRealTime();
+    };
     for (int n : {1, 16, 64}) {
-        auto add = [n](const char* name, void (*fn)(benchmark::State&)) {
-            benchmark::RegisterBenchmark(name, fn)
-                ->Arg(n)
-                ->Iterations(1)
-                ->Unit(benchmark::kMillisecond)
-                ->UseRealTime();
-        };
-        add("BM_nelkd", BM_nelkd);
+        add("BM_nelkd", BM_nelkd, {n});
         if (base)
-            add("BM_nelkd_base", BM_nelkd_base);
+            add("BM_nelkd_base", BM_nelkd_base, {n});
         if (n < 64)
-            add("BM_nfacctd_tee", BM_nfacctd_tee);
+            add("BM_nfacctd_tee", BM_nfacctd_tee, {n, v5});
     }
+    for (int n : {1, 16}) {
+        for (flavor f : {v9, ipfix})
+            add(std::string("BM_nelkd_framed_") + flavor_name[f], BM_nelkd_framed, {n, f});
+        add("BM_nfacctd_tee_v9", BM_nfacctd_tee, {n, v9});
+    }
+    add("BM_nelkd_replay", BM_nelkd_replay, {16});
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
     return 0;

@@ -43,6 +43,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "common/nf5.h"
@@ -181,8 +182,11 @@ long udp_drops(int port)
         return 0;
     char line[512];
     long drops = 0;
-    std::fgets(line, sizeof line, f);
+    // The first line names the columns.
+    bool header = true;
     while (std::fgets(line, sizeof line, f)) {
+        if (std::exchange(header, false))
+            continue;
         unsigned local_port = 0;
         if (std::sscanf(line, " %*d: %*x:%x", &local_port) != 1 ||
             local_port != static_cast<unsigned>(port))

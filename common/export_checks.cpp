@@ -15,8 +15,16 @@ std::size_t v5_length(const std::uint8_t* d, std::size_t len)
     return count > 0 && need <= len ? need : 0;
 }
 
+bool all_zero(const std::uint8_t* p, std::size_t n)
+{
+    for (std::size_t i = 0; i < n; ++i)
+        if (p[i] != 0)
+            return false;
+    return true;
+}
+
 // The records of one template or options template set, which fill the set
-// but for padding. v9 records are (id, count) then count (type, length)
+// but for padding (v9: zero bytes, as many as an exporter likes). v9 records are (id, count) then count (type, length)
 // pairs; v9 options records (id, scope bytes, option bytes) then the
 // pairs of both. IPFIX fields with the enterprise bit carry four more
 // bytes; IPFIX options records add a scope field count; a field count of
@@ -29,6 +37,8 @@ bool check_template_set(bool ipfix, std::uint16_t set_id, const std::uint8_t* p,
     std::size_t off = 0;
     while (n - off >= 4) {
         const std::uint8_t* r = p + off;
+        if (!ipfix && all_zero(r, n - off))
+            return true;
         template_record t;
         t.set_id = set_id;
         t.template_id = load_be16(r);
@@ -59,15 +69,9 @@ bool check_template_set(bool ipfix, std::uint16_t set_id, const std::uint8_t* p,
                     return false;
             }
         }
-        if (!ipfix && fields == 0) {
-            // A v9 template of no fields: only padding can look like one.
-            if (t.template_id != 0)
-                return false;
-            for (std::size_t i = off; i < n; ++i)
-                if (p[i] != 0)
-                    return false;
-            return true;
-        }
+        if (!ipfix && fields == 0)
+            return false;  // a v9 template of no fields
+
         std::size_t at = off + head;
         for (std::size_t f = 0; f < fields; ++f) {
             if (n - at < 4)

@@ -15,6 +15,7 @@
 #include "common/net_address.h"
 #include "common/nf5.h"
 #include "common/unique_fd.h"
+#include "relay/template_cache.h"
 
 // The relay's two mode switches, set during start-up only.
 extern int debug_mode;  // -d: stay in the foreground, print debug lines
@@ -29,6 +30,9 @@ constexpr int relay_sndlowat = 2048;
 // Whatever -s asks for the UDP socket, a viewer's send buffer stays below
 // this: 256 viewers that never read must not pin gigabytes of kernel memory.
 constexpr int relay_max_sndbuf = 1 << 20;
+constexpr long relay_max_template_ttl_s = 86400;
+// A viewer has nothing to say: one that sends more than this is dropped.
+constexpr std::size_t relay_max_heard = 4096;
 
 struct relay_settings {
     int udpport = relay_default_port;
@@ -43,6 +47,7 @@ struct relay_settings {
     int per_address = 0;             // -m: viewers one address may hold; 0 no limit
     std::string metrics_path;        // -M: empty writes no metrics file
     std::string user;                // -U: the user to run as once the ports are held
+    long template_ttl_s = template_default_ttl_s;  // -T: templates not refreshed for this long expire
 };
 
 enum class option_outcome {
@@ -55,6 +60,7 @@ enum class option_outcome {
     bad_limit,     // -m not a number from 1 to relay_max_clients, exit 1
     bad_metrics,   // -M with an empty file name, exit 1
     bad_user,      // -U with an empty name, exit 1
+    bad_expiry,    // -T not a number of seconds from 1 to relay_max_template_ttl_s, exit 1
 };
 
 struct option_result {
@@ -63,11 +69,12 @@ struct option_result {
     const char* bad_arg = nullptr;  // the argument a refusal names
 };
 
-// Reads the command line ("u:t:s:drb:e:a:m:M:F:U:"); getopt itself complains about unknown
-// options and missing arguments. Stops at the first refusal.
+// Reads the command line ("u:t:s:drb:e:a:m:M:F:U:T:"); getopt itself complains about
+// unknown options and missing arguments. Stops at the first refusal.
 option_result parse_options(int argc, char* argv[]);
+void print_usage(const char* prog);
 
-// --- reporting (relay_report.cpp): the one place that knows where messages go
+// --- messages (relay_log.cpp): the one place that knows where they go
 
 // A failed system call: perror form on stderr, or syslog once detached.
 void report_error(const char* msg);
@@ -75,9 +82,18 @@ void report_error(const char* msg);
 void syslog_error(const char* msg);
 // report_error, then exit with status 1.
 [[noreturn]] void fatal_error(const char* msg);
+// A refusal to start, in err(3)'s form on standard error ("nelkd: text",
+// then ": " and the system error with_errno), then exit with status 1.
+[[noreturn]] void refuse_start(bool with_errno, const char* format, ...)
+    __attribute__((format(printf, 2, 3)));
+// From now on (just before detaching) reports go to syslog.
+void start_syslog();
+// A line for the operator: standard error, or syslog LOG_WARNING once detached.
+void report_warning(const char* text);
+// Standard output in debug mode, syslog LOG_INFO when detached.
+void report_info(const char* text);
 // A viewer left: stdout in debug mode, syslog LOG_INFO when detached.
 void report_client_gone(int fd, int slot);
-void print_usage(const char* prog);
 
 // A debug line on standard output (printf-style). Once the loop runs it
 // goes through a bounded buffer that is never waited on (see below).
@@ -93,12 +109,13 @@ bool output_waiting(int fd);
 // Writes what the descriptors take now, never waiting.
 void flush_output();
 
-// Messages about viewers (refused, dropped) to syslog: at most burst of
-// them in a window of window_ms; what is held back is counted and summed
-// up once the window is over, so a connection storm cannot flood the log.
+// Messages that a storm could repeat without end: at most burst of them
+// in a window of window_ms; what is held back is counted and summed up
+// once the window is over ("N <what> suppressed").
 struct log_limiter {
-    static constexpr int burst = 20;
-    static constexpr long window_ms = 10000;
+    int burst = 20;
+    long window_ms = 10000;
+    const char* what = "";
     long window_start = -window_ms;
     int used = 0;
     unsigned long suppressed = 0;
@@ -113,11 +130,14 @@ struct log_limiter {
 };
 
 // A refused connection or a dropped viewer: debug lines on standard output
-// in debug mode; else syslog at the priority given, through the limiter.
+// in debug mode; else syslog at the priority given, 20 in 10 seconds.
 void report_viewer_event(int priority, const char* text);
-// A connection refused: syslog LOG_ERR in both modes, through the limiter
-// (table full, descriptors beyond select's reach).
+// A connection refused: syslog LOG_ERR in both modes, through the same
+// limit (table full, descriptors beyond select's reach).
 void report_rejected(const char* text);
+// "accept error" with the system's error, once in 10 seconds: a shortage
+// of descriptors or memory lasts.
+void report_accept_error();
 // Runs at every pass: a summary line when messages were held back.
 void report_suppressed(long now);
 // When the next summary is due (ms of the monotonic clock), or -1.
@@ -155,6 +175,7 @@ struct relay_counters {
                                    // IPv6 exporter without -F)
     std::uint64_t refused = 0;     // connections closed before any frame
     std::uint64_t missed = 0;      // frames viewers missed, not being writable
+    std::uint64_t replayed = 0;    // template frames viewers took whole as they connected
     std::array<std::uint64_t, kind_count> received_by{};
     std::array<std::uint64_t, kind_count> relayed_by{};
     std::array<std::uint64_t, kind_count> malformed_by{};
@@ -164,16 +185,33 @@ struct relay_counters {
 struct relay_gauges {
     int viewers = 0;         // on the relay stream
     int framed_viewers = 0;  // on the framed stream
+    std::size_t templates = 0;  // held for viewers of the framed stream
 };
 
-// "counters: received=N relayed=N ... missed=N unstreamed=N framed_viewers=N"
-// (no line end).
+// --- counters (relay_metrics.cpp)
+
+// "counters: received=N relayed=N ... missed=N unstreamed=N framed_viewers=N
+// templates=N replayed=N" (no line end).
 std::string counters_line(const relay_counters& c, const relay_gauges& g);
 // The counters in Prometheus' text exposition format.
 std::string metrics_text(const relay_counters& c, const relay_gauges& g);
-// Writes the metrics to a temporary name beside path and renames it over
-// path, so a reader never sees half a file. False (errno set) on failure.
-bool write_metrics(const std::string& path, const relay_counters& c, const relay_gauges& g);
+
+// The metrics file (-M): its directory, opened once at start, so that the
+// file is always written where it was at start, also after a change of user.
+struct metrics_file {
+    unique_fd dir;
+    std::string name;  // within dir
+    std::string path;  // as given, for messages
+};
+// Opens the directory of path. False (errno set) when it cannot.
+bool open_metrics(const std::string& path, metrics_file* m);
+// Writes the metrics to a new file of a name nobody can guess beside the
+// file and renames it over the file, so a reader never sees half a file
+// and nothing planted in the directory is followed or waited on. False
+// (errno set) on failure.
+bool write_metrics(const metrics_file& m, const relay_counters& c, const relay_gauges& g);
+// A stopped relay leaves no counters that look alive.
+void remove_metrics(const metrics_file& m);
 
 // --- start-up (relay_setup.cpp)
 
@@ -200,7 +238,17 @@ bool viewer_vanished(int fd, long silence_ms = viewer_silence_ms);
 // With no -b, one IPv6 socket a port takes both families where the host
 // has IPv6, and an IPv4 socket does where it has not.
 relay_sockets open_relay_sockets(const relay_settings& s);
-// Detaches into a new session; only the child returns.
+// What -U found: the relay runs as the user now, there is no such user,
+// or a call failed (errno set).
+enum class user_outcome { done, no_user, failed };
+// Takes the user's groups, gid and uid (real, effective and saved) for
+// good, and checks that root cannot be had back. Nothing to do when the
+// relay already runs as that user.
+user_outcome run_as_user(const std::string& user);
+// Closes every descriptor from 3 on: a daemon holds nothing it inherited.
+void close_inherited_descriptors();
+// Detaches into a new session with standard input, output and error on
+// /dev/null and a umask of 022; only the child returns.
 void become_daemon();
 
 // --- the relay loop (relay_loop.cpp)
@@ -220,13 +268,22 @@ inline std::size_t whole_export_size(const unsigned char* d, std::size_t len)
     return count > 0 && need <= len ? need : 0;
 }
 
-// A viewer's debt: the rest of a frame of which only a part went out.
-// Nothing else is ever kept for a viewer.
+// A viewer's debt: the rest of a frame of which only a part went out, or
+// what a framed viewer is owed as it connects (the greeting and the held
+// templates, shared by the viewers that connected while they stayed the
+// same). Nothing else is ever kept for a viewer.
+struct replay_snapshot {
+    std::vector<unsigned char> bytes;
+    std::size_t frames = 0;  // template frames in bytes
+};
 struct pending_frame {
     std::unique_ptr<unsigned char[]> buf;
     std::size_t cap = 0;
     std::size_t off = 0;
     std::size_t len = 0;
+    std::shared_ptr<const replay_snapshot> shared;  // when set, owed from it, not buf
+    std::size_t replay_frames = 0;  // template frames owed, counted once all went out
+    const unsigned char* data() const { return shared ? shared->bytes.data() : buf.get(); }
     std::size_t owed() const { return len - off; }
 };
 
@@ -255,6 +312,11 @@ send_result send_frames(int fd, pending_frame& p, std::span<const iovec> frames,
 
 // Set by SIGUSR1: the loop writes the counters line.
 void request_counters(int);
+// Set by SIGTERM and SIGINT: the loop removes the metrics file and ends
+// the relay by that signal.
+void request_stop(int signo);
 
-// Serves viewers for ever; ends the process on a fatal socket failure.
-[[noreturn]] void relay_loop(relay_sockets& socks, const relay_settings& s);
+// Serves viewers until told to stop; ends the process on a fatal socket
+// failure.
+[[noreturn]] void relay_loop(relay_sockets& socks, metrics_file& metrics,
+                             const relay_settings& s);

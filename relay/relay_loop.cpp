@@ -15,7 +15,9 @@
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <optional>
 
 #include "common/export_checks.h"
 #include "common/framed_stream.h"
@@ -35,7 +37,12 @@ constexpr int accepts_per_pass = 64;
 // How often the metrics file is written and vanished viewers are looked for.
 constexpr long tick_ms = 10000;
 
+// A storm of SIGUSR1 gets at most one counters line and metrics write in
+// this time; the last request is still answered.
+constexpr long counters_pause_ms = 1000;
+
 volatile sig_atomic_t counters_wanted = 0;
+volatile sig_atomic_t stop_signal = 0;
 
 // The viewers of one stream: the relay stream (-t) or the framed one (-F).
 struct client_table {
@@ -44,6 +51,7 @@ struct client_table {
     std::array<int, relay_max_clients> l_clients{};
     std::array<pending_frame, relay_max_clients> pending{};
     std::array<net_address, relay_max_clients> peer{};
+    std::array<std::size_t, relay_max_clients> heard{};  // bytes the viewer sent
     int viewers = 0;
     // This batch's frames for this stream.
     std::array<iovec, relay_batch> frame_iov{};
@@ -56,9 +64,18 @@ struct relay_state {
     std::vector<int> framed_fds;
     const relay_settings* set = nullptr;
 
+    metrics_file* metrics = nullptr;
+
     client_table relay;
     client_table framed;
     relay_counters counters;
+
+    // With a framed stream: the templates for viewers that connect, and
+    // what the last of them was owed (shared while the templates stay).
+    std::optional<template_cache> templates;
+    std::vector<template_record> found;
+    std::shared_ptr<const replay_snapshot> snapshot;
+    std::uint64_t snapshot_generation = 0;
 
     // Every datagram of a batch lands behind room for a framed head, whose
     // last four bytes are, for an IPv4 exporter, the relay frame's
@@ -73,6 +90,7 @@ struct relay_state {
     bool accept_paused = false;
     long accept_resume = 0;
     long next_tick = 0;
+    long next_counters = 0;
     bool metrics_failing = false;
 };
 
@@ -86,6 +104,7 @@ void drop_client(client_table& t, int slot)
     close(t.l_clients[slot]);
     t.l_clients[slot] = 0;
     t.pending[slot] = pending_frame{};
+    t.heard[slot] = 0;
     --t.viewers;
 }
 
@@ -132,6 +151,7 @@ void receive_batch(relay_state& st, int udp_fd)
     const relay_settings& set = *st.set;
     const bool framing = !st.framed_fds.empty();
     const std::uint64_t now_ns = framing ? realtime_ns() : 0;
+    const long now_ms = framing ? monotonic_ms() : 0;
     st.counters.received += static_cast<std::uint64_t>(n);
     for (std::size_t i = 0; i < static_cast<std::size_t>(n); ++i) {
         unsigned char* frame = st.frame_buf[i].data();
@@ -146,9 +166,12 @@ void receive_batch(relay_state& st, int udp_fd)
             continue;
         }
         // v5 is judged on the bytes the relay stream has room for.
-        const std::size_t checked = kind == kind_v5
-                                        ? whole_export_size(d, std::min(len, relay_max_datagram))
-                                        : check_export(d, len).length;
+        checked_export c;
+        if (kind == kind_v5)
+            c.length = whole_export_size(d, std::min(len, relay_max_datagram));
+        else
+            c = check_export(d, len, framing ? &st.found : nullptr);
+        const std::size_t checked = c.length;
         // Under -r even an empty datagram is a frame (of the address alone).
         const bool to_relay =
             exporter.is_v4() && (set.unchecked || (kind == kind_v5 && checked > 0));
@@ -166,6 +189,8 @@ void receive_batch(relay_state& st, int udp_fd)
         ++st.counters.relayed;
         ++st.counters.relayed_by[kind];
         if (to_framed) {
+            if (kind != kind_v5)
+                st.templates->learn(exporter, port, d, c, st.found, now_ms, now_ns);
             framed_head h;
             h.length = static_cast<std::uint32_t>(framed_head_size + checked);
             h.kind = framed_live;
@@ -182,6 +207,33 @@ void receive_batch(relay_state& st, int udp_fd)
             st.relay.frame_iov[st.relay.frames++] = {f, relay_addr_size + relay_len};
         }
     }
+}
+
+// A framed viewer that has taken all it was owed as it connected has had
+// the held templates replayed.
+void settle(relay_state& st, pending_frame& p)
+{
+    if (p.replay_frames > 0 && !p.shared) {
+        st.counters.replayed += p.replay_frames;
+        p.replay_frames = 0;
+    }
+}
+
+// What a framed viewer is owed as it connects: the greeting, then every
+// template held, before any live frame. Built again only when the
+// templates changed since the last viewer came.
+std::shared_ptr<const replay_snapshot> replay_for_new_viewer(relay_state& st)
+{
+    template_cache& cache = *st.templates;
+    cache.expire(monotonic_ms());
+    if (!st.snapshot || st.snapshot_generation != cache.generation()) {
+        auto snap = std::make_shared<replay_snapshot>();
+        snap->bytes.assign(framed_greeting.begin(), framed_greeting.end());
+        snap->frames = cache.replay(snap->bytes);
+        st.snapshot = std::move(snap);
+        st.snapshot_generation = cache.generation();
+    }
+    return st.snapshot;
 }
 
 void relay_batch_to_clients(relay_state& st, client_table& t)
@@ -212,22 +264,27 @@ void relay_batch_to_clients(relay_state& st, client_table& t)
         std::size_t started = 0;
         send_result res = FD_ISSET(fd, &wset) ? send_frames(fd, t.pending[slot], batch, &started)
                                               : send_result::no_room;
-        if (res == send_result::gone)
+        if (res == send_result::gone) {
             client_gone(t, slot);
-        else
+        } else {
             st.counters.missed += t.frames - started;
+            settle(st, t.pending[slot]);
+        }
     }
 }
 
 // The rest of a cut frame goes out as soon as the viewer can take it, not
 // only with the next datagram, which may be minutes away.
-void pay_debts(client_table& t, const fd_set& wset)
+void pay_debts(relay_state& st, client_table& t, const fd_set& wset)
 {
     for (int slot = 0; slot < relay_max_clients; ++slot) {
         int fd = t.l_clients[slot];
-        if (fd > 0 && t.pending[slot].owed() > 0 && FD_ISSET(fd, &wset) &&
-            send_frames(fd, t.pending[slot], {}) == send_result::gone)
+        if (fd <= 0 || t.pending[slot].owed() == 0 || !FD_ISSET(fd, &wset))
+            continue;
+        if (send_frames(fd, t.pending[slot], {}) == send_result::gone)
             client_gone(t, slot);
+        else
+            settle(st, t.pending[slot]);
     }
 }
 
@@ -280,12 +337,12 @@ bool accept_client(relay_state& st, client_table& t, int listen_fd)
         case ENFILE:
         case ENOBUFS:
         case ENOMEM:
-            report_error("accept error");
+            report_accept_error();
             st.accept_paused = true;
             st.accept_resume = monotonic_ms() + accept_pause_ms;
             return false;
         default:
-            report_error("accept error");  // only this connection failed
+            report_accept_error();  // only this connection failed
             return true;
         }
     }
@@ -321,16 +378,18 @@ bool accept_client(relay_state& st, client_table& t, int listen_fd)
             t.l_clients[slot] = fd;
             t.peer[slot] = addr;
             ++t.viewers;
-            // A framed viewer owes nothing yet but is owed the greeting,
-            // which goes out before any frame.
+            // A framed viewer is owed the greeting and the templates,
+            // which go out before any live frame, as fast as it takes them.
             if (t.framed) {
                 pending_frame& p = t.pending[slot];
-                p.buf = std::make_unique_for_overwrite<unsigned char[]>(framed_greeting.size());
-                std::memcpy(p.buf.get(), framed_greeting.data(), framed_greeting.size());
-                p.cap = p.len = framed_greeting.size();
+                p.shared = replay_for_new_viewer(st);
                 p.off = 0;
+                p.len = p.shared->bytes.size();
+                p.replay_frames = p.shared->frames;
                 if (send_frames(fd, p, {}) == send_result::gone)
                     client_gone(t, slot);
+                else
+                    settle(st, p);
             }
             return true;
         }
@@ -352,6 +411,16 @@ void read_clients(relay_state& st, client_table& t, const fd_set& rset)
         if (n > 0) {
             if (debug_mode)
                 debug_line("read %zd bytes from client %d/%d\n", n, fd, slot);
+            // Reading what a viewer sends costs the loop; a viewer has
+            // nothing to say, so one that goes on is not one.
+            t.heard[slot] += static_cast<std::size_t>(n);
+            if (t.heard[slot] > relay_max_heard) {
+                std::snprintf(st.msg_buf.data(), st.msg_buf.size(),
+                              "client %d/%d sent more than %zu bytes: dropped.\n", fd, slot,
+                              relay_max_heard);
+                report_viewer_event(LOG_NOTICE, st.msg_buf.data());
+                drop_client(t, slot);
+            }
         } else if (n == 0) {
             if (debug_mode)
                 debug_line("Closing connection %d/%d\n", fd, slot);
@@ -366,11 +435,15 @@ void read_clients(relay_state& st, client_table& t, const fd_set& rset)
 
 void update_metrics(relay_state& st);
 
-relay_gauges gauges(const relay_state& st)
+relay_gauges gauges(relay_state& st)
 {
     relay_gauges g;
     g.viewers = st.relay.viewers;
     g.framed_viewers = st.framed.viewers;
+    if (st.templates) {
+        st.templates->expire(monotonic_ms());
+        g.templates = st.templates->size();
+    }
     return g;
 }
 
@@ -379,24 +452,20 @@ relay_gauges gauges(const relay_state& st)
 void report_counters(relay_state& st)
 {
     update_metrics(st);
-    std::string line = counters_line(st.counters, gauges(st));
-    if (debug_mode)
-        debug_line("%s\n", line.c_str());
-    else
-        syslog(LOG_INFO, "%s", line.c_str());
+    std::string line = counters_line(st.counters, gauges(st)) + "\n";
+    report_info(line.c_str());
 }
 
 void update_metrics(relay_state& st)
 {
-    const std::string& path = st.set->metrics_path;
-    if (path.empty())
+    if (!st.metrics->dir)
         return;
-    if (write_metrics(path, st.counters, gauges(st))) {
+    if (write_metrics(*st.metrics, st.counters, gauges(st))) {
         st.metrics_failing = false;
     } else if (!st.metrics_failing) {
         // Said once, not every ten seconds, until it works again.
         st.metrics_failing = true;
-        report_error(("metrics file " + path).c_str());
+        report_error(("metrics file " + st.metrics->path).c_str());
     }
 }
 
@@ -408,10 +477,29 @@ void tick(relay_state& st, long now)
         return;
     st.next_tick = now + tick_ms;
     update_metrics(st);
+    if (st.templates)
+        st.templates->expire(now);
     for (client_table* t : {&st.relay, &st.framed})
         for (int slot = 0; slot < relay_max_clients; ++slot)
             if (t->l_clients[slot] > 0 && viewer_vanished(t->l_clients[slot]))
                 client_gone(*t, slot);
+}
+
+// SIGTERM or SIGINT: a stopped relay leaves no metrics file that shows its
+// last viewers for ever, then ends by the signal as it would have without
+// a handler.
+[[noreturn]] void stop_relay(relay_state& st)
+{
+    const int signo = stop_signal;
+    remove_metrics(*st.metrics);
+    flush_output();
+    std::signal(signo, SIG_DFL);
+    sigset_t just;
+    sigemptyset(&just);
+    sigaddset(&just, signo);
+    sigprocmask(SIG_UNBLOCK, &just, nullptr);
+    raise(signo);
+    std::_Exit(128 + signo);
 }
 
 void add_fd(fd_set& set, int fd, int& maxfd)
@@ -425,6 +513,11 @@ void add_fd(fd_set& set, int fd, int& maxfd)
 void request_counters(int)
 {
     counters_wanted = 1;
+}
+
+void request_stop(int signo)
+{
+    stop_signal = signo;
 }
 
 send_split split_sent(std::size_t owed, std::span<const iovec> frames, std::size_t sent)
@@ -457,7 +550,7 @@ send_result send_frames(int fd, pending_frame& p, std::span<const iovec> frames,
     std::array<iovec, relay_batch + 1> iov;
     std::size_t iovcnt = 0;
     if (p.owed() > 0)
-        iov[iovcnt++] = {p.buf.get() + p.off, p.owed()};
+        iov[iovcnt++] = {const_cast<unsigned char*>(p.data()) + p.off, p.owed()};
     for (const iovec& f : frames)
         iov[iovcnt++] = f;
 
@@ -478,6 +571,7 @@ send_result send_frames(int fd, pending_frame& p, std::span<const iovec> frames,
         return send_result::sent;
     }
     p.off = p.len = 0;
+    p.shared.reset();
     if (sp.cut_sent == 0)
         return send_result::sent;
     const iovec& cut = frames[sp.whole];
@@ -491,7 +585,7 @@ send_result send_frames(int fd, pending_frame& p, std::span<const iovec> frames,
     return send_result::sent;
 }
 
-void relay_loop(relay_sockets& socks, const relay_settings& set)
+void relay_loop(relay_sockets& socks, metrics_file& metrics, const relay_settings& set)
 {
     // Taken once; big enough that it stays out of the way of the stack.
     auto st = std::make_unique_for_overwrite<relay_state>();
@@ -505,6 +599,12 @@ void relay_loop(relay_sockets& socks, const relay_settings& set)
     st->framed = client_table{};
     st->framed.framed = true;
     st->set = &set;
+    st->metrics = &metrics;
+    if (!st->framed_fds.empty()) {
+        template_limits limits;
+        limits.ttl_ms = set.template_ttl_s * 1000;
+        st->templates.emplace(limits);
+    }
     // Each pass accepts until the queue is empty, so the listening sockets
     // must say so instead of waiting. Accepted viewers stay blocking.
     // Each listener with the viewers it serves.
@@ -520,24 +620,29 @@ void relay_loop(relay_sockets& socks, const relay_settings& set)
     }
     client_table* const tables[] = {&st->relay, &st->framed};
 
-    // SIGUSR1 is let in only while waiting, where it ends the wait (EINTR),
-    // so its flag is never missed. It costs no descriptor, and the
-    // descriptors the relay may use stay as they were.
-    sigset_t usr1, waiting;
-    sigemptyset(&usr1);
-    sigaddset(&usr1, SIGUSR1);
-    sigprocmask(SIG_BLOCK, &usr1, &waiting);
-    sigdelset(&waiting, SIGUSR1);
+    // The signals are let in only while waiting, where they end the wait
+    // (EINTR), so their flags are never missed. It costs no descriptor, and
+    // the descriptors the relay may use stay as they were.
+    sigset_t handled, waiting;
+    sigemptyset(&handled);
+    for (int sig : {SIGUSR1, SIGTERM, SIGINT})
+        sigaddset(&handled, sig);
+    sigprocmask(SIG_BLOCK, &handled, &waiting);
+    for (int sig : {SIGUSR1, SIGTERM, SIGINT})
+        sigdelset(&waiting, sig);
 
     st->next_tick = monotonic_ms() + tick_ms;
     update_metrics(*st);
 
     for (;;) {
-        if (counters_wanted) {
+        if (stop_signal)
+            stop_relay(*st);
+        long now = monotonic_ms();
+        if (counters_wanted && now >= st->next_counters) {
             counters_wanted = 0;
             report_counters(*st);
+            st->next_counters = now + counters_pause_ms;
         }
-        long now = monotonic_ms();
         tick(*st, now);
         report_suppressed(now);
         if (st->accept_paused && now >= st->accept_resume)
@@ -554,6 +659,8 @@ void relay_loop(relay_sockets& socks, const relay_settings& set)
             sooner(st->next_tick);
         if (st->accept_paused)
             sooner(st->accept_resume);
+        if (counters_wanted)
+            sooner(st->next_counters);
         sooner(next_report_due());
         timespec pause{};
         if (due >= 0) {
@@ -601,7 +708,7 @@ void relay_loop(relay_sockets& socks, const relay_settings& set)
 
         if (owing)
             for (client_table* t : tables)
-                pay_debts(*t, wset);
+                pay_debts(*st, *t, wset);
         for (int fd : st->udp_fds) {
             if (FD_ISSET(fd, &rset)) {
                 receive_batch(*st, fd);

@@ -5,6 +5,8 @@
 #include <netinet/tcp.h>
 #include <sys/select.h>
 #include <sys/socket.h>
+#include <grp.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -145,7 +147,7 @@ option_result parse_options(int argc, char* argv[])
     option_result r;
     optind = 0;  // a fresh scan, also when called more than once
     int c;
-    while ((c = getopt(argc, argv, "u:t:s:drb:e:a:m:M:F:U:")) != -1) {
+    while ((c = getopt(argc, argv, "u:t:s:drb:e:a:m:M:F:U:T:")) != -1) {
         long long v = 0;
         switch (c) {
         case 'u':
@@ -166,6 +168,11 @@ option_result parse_options(int argc, char* argv[])
             if (*optarg == '\0')
                 return refuse(r, option_outcome::bad_user);
             r.settings.user = optarg;
+            break;
+        case 'T':
+            if (!parse_count(optarg, 1, relay_max_template_ttl_s, &v))
+                return refuse(r, option_outcome::bad_expiry);
+            r.settings.template_ttl_s = static_cast<long>(v);
             break;
         case 's':
             if (!parse_leading_decimal(optarg, &v) || v < relay_min_bufsize)
@@ -229,7 +236,7 @@ void tune_udp_socket(int fd, int bufsize)
         show_option(fd, SOL_SOCKET, SO_RCVBUF, "Before setsockopt, SO_RCVBUF is %d\n",
                     "getsockopt SO_RCVBUF");
     if (set_int_option(fd, SOL_SOCKET, SO_RCVBUF, bufsize) < 0)
-        std::perror("setsockopt SO_RCVBUF:");
+        report_error("setsockopt SO_RCVBUF:");
     if (debug_mode)
         show_option(fd, SOL_SOCKET, SO_RCVBUF, "After setsockopt, SO_RCVBUF is %d\n",
                     "getsockopt SO_RCVBUF");
@@ -240,7 +247,9 @@ void tune_client_socket(int fd, int bufsize)
     if (debug_mode)
         show_option(fd, SOL_SOCKET, SO_SNDBUF, "Before setsockopt, SO_SNDBUF is %d\n",
                     "getsockopt SO_SNDBUF");
-    if (set_int_option(fd, SOL_SOCKET, SO_SNDBUF, std::min(bufsize, relay_max_sndbuf)) < 0)
+    // Linux doubles what it is given (for its own bookkeeping): half the cap
+    // makes the buffer the documented 1 MiB at most.
+    if (set_int_option(fd, SOL_SOCKET, SO_SNDBUF, std::min(bufsize, relay_max_sndbuf / 2)) < 0)
         report_error("setsockopt SO_SNDBUF");
     if (debug_mode) {
         show_option(fd, SOL_SOCKET, SO_SNDBUF, "After setsockopt, SO_SNDBUF is %d\n",
@@ -308,13 +317,45 @@ relay_sockets open_relay_sockets(const relay_settings& s)
     return socks;
 }
 
+user_outcome run_as_user(const std::string& user)
+{
+    const passwd* pw = getpwnam(user.c_str());
+    if (!pw)
+        return user_outcome::no_user;
+    const uid_t uid = pw->pw_uid;
+    const gid_t gid = pw->pw_gid;
+    uid_t ru, eu, su;
+    gid_t rg, eg, sg;
+    auto ids_are = [&] {
+        return getresuid(&ru, &eu, &su) == 0 && getresgid(&rg, &eg, &sg) == 0 && ru == uid &&
+               eu == uid && su == uid && rg == gid && eg == gid && sg == gid;
+    };
+    // Started so by a service manager: nothing to give up, and the calls
+    // below may not even be allowed.
+    if (ids_are())
+        return user_outcome::done;
+    if (initgroups(user.c_str(), gid) != 0 || setresgid(gid, gid, gid) != 0 ||
+        setresuid(uid, uid, uid) != 0)
+        return user_outcome::failed;
+    if (!ids_are() || (uid != 0 && (setuid(0) == 0 || seteuid(0) == 0))) {
+        errno = EPERM;
+        return user_outcome::failed;
+    }
+    return user_outcome::done;
+}
+
+void close_inherited_descriptors()
+{
+    close_range(3, ~0U, 0);
+}
+
 void become_daemon()
 {
     std::printf("Forking into background.  Future messages will be sent to syslog\n");
     // Flushed here, or the child would print the start-up lines again when
     // it exits.
     std::fflush(stdout);
-    use_syslog = 1;
+    start_syslog();
     pid_t pid = fork();
     if (pid < 0)
         fatal_error("fork error");
@@ -324,6 +365,37 @@ void become_daemon()
     if (chdir("/") < 0) {
         // nothing to do: the daemon needs no working directory
     }
-    umask(0);
+    umask(022);
+    // The terminal, or a pipe such as nelkd | cat, is let go: whoever
+    // started the relay sees the end of its output once the parent exits.
+    int null_fd = open("/dev/null", O_RDWR | O_CLOEXEC);
+    if (null_fd >= 0) {
+        for (int fd = 0; fd <= 2; ++fd)
+            dup2(null_fd, fd);
+        if (null_fd > 2)
+            close(null_fd);
+    }
     std::signal(SIGWINCH, SIG_IGN);
+}
+
+void print_usage(const char* prog)
+{
+    std::printf("Usage: %s [ -u <udpport> ] [ -t <tcpport> ]\n", prog);
+    std::printf("  -u <udpport>  Listen on UDP port <udpport> for netflow packets.  Default %d\n",
+                relay_default_port);
+    std::printf("  -t <tcpport>  Listen on TCP port <tcpport> for client connections.  Default %d\n",
+                relay_default_port);
+    std::printf("  -s <bufsize>  Set tcp/udp buffer size.  Default %d\n", relay_default_bufsize);
+    std::printf("  -d            Debug.  Don't become a daemon, displays all messages on stdout,\n");
+    std::printf("                displays lots of extra information\n");
+    std::printf("  -b <address>  Bind both ports to this local IPv4 address.  Default any\n");
+    std::printf("  -e <prefixes> Relay datagrams only from these exporters (a.b.c.d/len,...)\n");
+    std::printf("  -a <prefixes> Serve only viewers from these addresses (a.b.c.d/len,...)\n");
+    std::printf("  -m <count>    Serve at most <count> viewers from one address\n");
+    std::printf("  -r            Relay every datagram unchecked, not only whole NetFlow v5\n");
+    std::printf("  -M <file>     Write counters to <file> every 10 s (Prometheus text format)\n");
+    std::printf("  -F <tcpport>  Serve the framed stream (NetFlow v5, v9, IPFIX; IPv4 and IPv6)\n");
+    std::printf("  -U <user>     Run as <user> once the ports and files are open\n");
+    std::printf("  -T <seconds>  Forget templates not refreshed for <seconds>.  Default %ld\n",
+                template_default_ttl_s);
 }

@@ -93,6 +93,16 @@ exec_start=$(grep '^ExecStart=' "$root/lib/systemd/system/nelkd.service")
 [ "$exec_start" = 'ExecStart=/usr/bin/nelkd $NELKD_OPTS' ] || fail "unit has '$exec_start'"
 cmp -s "$root/etc/default/nelkd" "$src/relay/nelkd.default" ||
     fail "/etc/default/nelkd is not relay/nelkd.default"
+# Built hardened, as packagers expect: full RELRO, stack protector,
+# fortified sources.
+for prog in nelkd nelk; do
+    elf=$root/usr/bin/$prog
+    readelf -lW "$elf" | grep -q GNU_RELRO || fail "$prog has no RELRO"
+    readelf -dW "$elf" | grep -qE 'BIND_NOW|FLAGS_1.* NOW' || fail "$prog is not bound at start"
+    syms=$(readelf --dyn-syms -W "$elf")
+    grep -q __stack_chk_fail <<<"$syms" || fail "$prog has no stack protector"
+    grep -qE '__[a-z_]+_chk@' <<<"$syms" || fail "$prog makes no fortified calls"
+done
 # The manual pages' headers name the version that nelk -v prints.
 for page in usr/share/man/man1/nelk.1.gz usr/share/man/man8/nelkd.8.gz; do
     header=$(gzip -dc "$root/$page" 2>/dev/null | grep -m1 '^\.TH ')

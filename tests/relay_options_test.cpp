@@ -11,6 +11,7 @@
 #include "common/nf5.h"
 #include "common/export_checks.h"
 #include "relay/relay.h"
+#include "tests/netflow_message.h"
 
 namespace {
 
@@ -105,6 +106,9 @@ TEST(RelayOptions, RefusalsNameTheArgument)
         {{"-m", "99999999999999999999"}, option_outcome::bad_limit, "99999999999999999999"},
         {{"-m", ""}, option_outcome::bad_limit, ""},
         {{"-M", ""}, option_outcome::bad_metrics, ""},
+        {{"-T", "0"}, option_outcome::bad_expiry, "0"},
+        {{"-T", "86401"}, option_outcome::bad_expiry, "86401"},
+        {{"-T", "30m"}, option_outcome::bad_expiry, "30m"},
     };
     for (const case_& c : cases) {
         std::string shown;
@@ -129,7 +133,7 @@ TEST(RelayOptions, AccessAndLimits)
     option_result r = parse({"-r", "-b", "127.0.0.2", "-e", "10.0.0.0/8,192.0.2.1", "-a",
                              "0.0.0.0/0,2001:db8::/32", "-e", "198.51.100.128/25", "-m", "256",
                              "-M", "x.prom", "-b", "::1", "-F", "4445", "-U",
-                             "nobody"});
+                             "nobody", "-T", "86400"});
     ASSERT_EQ(r.outcome, option_outcome::run);
     EXPECT_TRUE(r.settings.unchecked);
     ASSERT_EQ(r.settings.bind_addrs.size(), 2u);
@@ -140,6 +144,7 @@ TEST(RelayOptions, AccessAndLimits)
     EXPECT_EQ(shown(r.settings.viewers), "0.0.0.0/96 2001:db8::/32 ");
     EXPECT_EQ(r.settings.framed_port, 4445);
     EXPECT_EQ(r.settings.user, "nobody");
+    EXPECT_EQ(r.settings.template_ttl_s, 86400);
     EXPECT_EQ(r.settings.per_address, 256);
     EXPECT_EQ(r.settings.metrics_path, "x.prom");
 
@@ -151,6 +156,7 @@ TEST(RelayOptions, AccessAndLimits)
     EXPECT_TRUE(none.settings.viewers.empty());
     EXPECT_EQ(none.settings.per_address, 0);
     EXPECT_EQ(none.settings.metrics_path, "");
+    EXPECT_EQ(none.settings.template_ttl_s, 1800);
 }
 
 net_address addr(const char* text)
@@ -223,36 +229,7 @@ TEST(RelayChecks, WholeExportSize)
     }
 }
 
-using bytes = std::vector<std::uint8_t>;
-
-// NetFlow v9 and IPFIX messages built from words: a header, then sets.
-struct message {
-    bytes b;
-    message& u16(unsigned v)
-    {
-        b.push_back(static_cast<std::uint8_t>(v >> 8));
-        b.push_back(static_cast<std::uint8_t>(v));
-        return *this;
-    }
-    message& u32(std::uint32_t v) { return u16(v >> 16).u16(v & 0xffff); }
-    message& pad(std::size_t n)
-    {
-        b.insert(b.end(), n, 0);
-        return *this;
-    }
-};
-
-message v9() { return message{}.u16(9).u16(1).u32(1000).u32(1700000000).u32(42).u32(7); }
-// An IPFIX header claiming `length` bytes (0: fixed later to the message).
-message ipfix(unsigned length = 0)
-{
-    return message{}.u16(10).u16(length).u32(1700000000).u32(42).u32(7);
-}
-bytes sized(message m)
-{
-    store_be16(m.b.data() + 2, static_cast<std::uint16_t>(m.b.size()));
-    return m.b;
-}
+using namespace test_messages;
 
 TEST(RelayChecks, NineAndIpfixShapes)
 {
@@ -285,6 +262,11 @@ TEST(RelayChecks, NineAndIpfixShapes)
          0},
         {"v9 options template", v9().u16(1).u16(20).u16(257).u16(4).u16(4).u16(1).u16(4)
                                     .u16(34).u16(4).pad(2).b, 40, 1},
+        {"v9 options template padded to 8 bytes",
+         v9().u16(1).u16(24).u16(257).u16(4).u16(4).u16(1).u16(4).u16(34).u16(4).pad(6).b, 44, 1},
+        {"v9 template of no fields", v9().u16(0).u16(8).u16(256).u16(0).b, 0, 0},
+        {"v9 zero padding then a record",
+         v9().u16(0).u16(16).u16(0).u16(0).u16(256).u16(1).u16(8).u16(4).b, 0, 0},
         {"v9 options lengths not whole fields",
          v9().u16(1).u16(16).u16(257).u16(3).u16(4).u16(1).u16(4).u16(0).b, 0, 0},
         {"IPFIX templates, withdrawal, data", ipfix_good, ipfix_good.size(), 2},
@@ -325,26 +307,26 @@ TEST(RelayLog, BurstThenSummary)
 {
     log_limiter lim;
     const long t0 = 1000000;
-    for (int i = 0; i < log_limiter::burst; ++i)
+    for (int i = 0; i < lim.burst; ++i)
         EXPECT_TRUE(lim.allow(t0 + i));
     EXPECT_EQ(lim.next_summary(), -1);
     for (int i = 0; i < 30; ++i)
         EXPECT_FALSE(lim.allow(t0 + 100 + i));
-    EXPECT_EQ(lim.next_summary(), t0 + log_limiter::window_ms);
-    EXPECT_EQ(lim.summary_due(t0 + log_limiter::window_ms - 1), 0u);
+    EXPECT_EQ(lim.next_summary(), t0 + lim.window_ms);
+    EXPECT_EQ(lim.summary_due(t0 + lim.window_ms - 1), 0u);
     // Held back until the summary went out, even after the window.
-    EXPECT_FALSE(lim.allow(t0 + log_limiter::window_ms + 5));
-    EXPECT_EQ(lim.summary_due(t0 + log_limiter::window_ms + 10), 31u);
-    EXPECT_EQ(lim.summary_due(t0 + log_limiter::window_ms + 20), 0u);
+    EXPECT_FALSE(lim.allow(t0 + lim.window_ms + 5));
+    EXPECT_EQ(lim.summary_due(t0 + lim.window_ms + 10), 31u);
+    EXPECT_EQ(lim.summary_due(t0 + lim.window_ms + 20), 0u);
     EXPECT_EQ(lim.next_summary(), -1);
     // A fresh window after it.
-    for (int i = 0; i < log_limiter::burst; ++i)
-        EXPECT_TRUE(lim.allow(t0 + log_limiter::window_ms + 30 + i));
-    EXPECT_FALSE(lim.allow(t0 + log_limiter::window_ms + 100));
+    for (int i = 0; i < lim.burst; ++i)
+        EXPECT_TRUE(lim.allow(t0 + lim.window_ms + 30 + i));
+    EXPECT_FALSE(lim.allow(t0 + lim.window_ms + 100));
     // A quiet spell starts a new window without a summary waiting.
     log_limiter quiet;
     EXPECT_TRUE(quiet.allow(0));
-    EXPECT_TRUE(quiet.allow(3 * log_limiter::window_ms));
+    EXPECT_TRUE(quiet.allow(3 * lim.window_ms));
     EXPECT_EQ(quiet.used, 1);
 }
 

@@ -549,6 +549,30 @@ bool udp_send(int port, std::span<const std::uint8_t> data, const char* from)
                         e.remote_len) == static_cast<ssize_t>(data.size());
 }
 
+int local_port(int fd)
+{
+    sockaddr_storage me{};
+    socklen_t len = sizeof me;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&me), &len);
+    std::uint16_t port = 0;
+    from_sockaddr(me, &port);
+    return port;
+}
+
+framed_frame read_framed(int fd, milliseconds timeout)
+{
+    framed_frame f;
+    std::uint8_t head[framed_head_size];
+    if (!read_exact(fd, head, timeout))
+        return f;
+    f.head = decode_framed_head(head);
+    if (f.head.length < framed_head_size || f.head.length > framed_max_frame)
+        return f;
+    f.datagram.resize(f.head.length - framed_head_size);
+    f.ok = read_exact(fd, f.datagram, timeout);
+    return f;
+}
+
 udp_exporter::udp_exporter(const char* address) : from(address)
 {
     endpoints e;
@@ -568,12 +592,7 @@ bool udp_exporter::send(int port, std::span<const std::uint8_t> data) const
 
 int udp_exporter::port() const
 {
-    sockaddr_storage ss{};
-    socklen_t len = sizeof ss;
-    getsockname(fd.get(), reinterpret_cast<sockaddr*>(&ss), &len);
-    std::uint16_t p = 0;
-    from_sockaddr(ss, &p);
-    return p;
+    return local_port(fd.get());
 }
 
 bool read_exact(int fd, std::span<std::uint8_t> buf, milliseconds timeout)

@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "common/framed_stream.h"
 #include "common/unique_fd.h"
 
 namespace e2e {
@@ -153,6 +154,17 @@ struct udp_exporter {
     bool send(int port, std::span<const std::uint8_t> data) const;
     int port() const;  // its own
 };
+
+// The local port of a socket.
+int local_port(int fd);
+
+// One frame of the framed stream; ok is false when none came whole in time.
+struct framed_frame {
+    bool ok = false;
+    framed_head head;
+    std::vector<std::uint8_t> datagram;
+};
+framed_frame read_framed(int fd, milliseconds timeout);
 
 // Reads exactly buf.size() bytes; false on end of stream, error or time-out.
 bool read_exact(int fd, std::span<std::uint8_t> buf, milliseconds timeout);

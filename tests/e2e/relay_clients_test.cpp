@@ -1,6 +1,7 @@
 // The client table at its limits: a full table, running out of descriptors,
 // descriptors beyond select's reach, standard input closed.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -120,7 +121,8 @@ TEST(RelayClients, RunningOutOfDescriptorsIsNotFatalAndNotABusyLoop)
     std::this_thread::sleep_for(milliseconds(1000));
     long used = cpu_ticks(relay.pid) - before;
     EXPECT_LT(used, sysconf(_SC_CLK_TCK) / 5) << "the relay spins while descriptors are short";
-    EXPECT_LT(count(relay.err(), "accept error"), 20);
+    // Said once while descriptors stay short, not at every retry.
+    EXPECT_EQ(count(relay.err(), "accept error"), 1) << relay.err();
 
     bytes d = v5_datagram(1, 2);
     ASSERT_TRUE(udp_send(udp, d));
@@ -251,9 +253,7 @@ TEST(RelayClients, DebugOutputNobodyReadsDoesNotStallTheRelay)
             std::this_thread::sleep_for(milliseconds(10));
     }
     ASSERT_TRUE(keeper);
-    unique_fd chatty = tcp_connect(tcp);
-    ASSERT_TRUE(chatty);
-    // Read while both are let in; from then on nobody reads.
+    // Read while it is let in; from then on nobody reads.
     std::string text;
     char buf[65536];
     auto read_pipe_until = [&](const std::string& want) {
@@ -269,35 +269,27 @@ TEST(RelayClients, DebugOutputNobodyReadsDoesNotStallTheRelay)
         }
         return text.find(want) != std::string::npos;
     };
-    ASSERT_TRUE(read_pipe_until(" to l_clients[1]\n")) << text;
+    ASSERT_TRUE(read_pipe_until(" to l_clients[0]\n")) << text;
 
-    // Every 4096 bytes the chatty viewer sends make a debug line: far more
-    // lines than the pipe and the relay's buffer hold.
-    constexpr std::size_t total = 48 << 20;
-    std::vector<char> junk(65536, 'x');
-    std::size_t sent = 0;
+    // Every viewer that comes and goes makes eight debug lines, some 300
+    // bytes: far more than the relay's buffer and a small pipe hold.
+    fcntl(relay.out_pipe.get(), F_SETPIPE_SZ, 4096);
+    constexpr int comers = 800;
     std::uint32_t seq = 0;
-    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while (sent < total && std::chrono::steady_clock::now() < end) {
-        ssize_t n = send(chatty.get(), junk.data(), junk.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
-        if (n > 0) {
-            sent += static_cast<std::size_t>(n);
-        } else {
-            pollfd p{chatty.get(), POLLOUT, 0};
-            poll(&p, 1, 100);
-        }
-        if (sent / (1 << 20) > seq) {
+    for (int i = 0; i < comers; ++i) {
+        unique_fd v = tcp_connect(tcp);
+        ASSERT_TRUE(v) << "viewer " << i;
+        if (i % 100 == 99) {
             bytes d = v5_datagram(++seq, 1);
             ASSERT_TRUE(udp_send(udp, d));
-            ASSERT_TRUE(gets_frame(keeper.get(), d)) << "relay stalled after " << sent << " bytes";
+            ASSERT_TRUE(gets_frame(keeper.get(), d)) << "relay stalled after " << i << " viewers";
         }
     }
-    EXPECT_GE(sent, total);
     EXPECT_TRUE(relay.running());
 
     // Reading at last, we get what was kept, then the note.
     EXPECT_TRUE(read_pipe_until("lines of output dropped: nobody was reading them)\n"));
-    EXPECT_NE(text.find("read 4096 bytes from client "), std::string::npos);
+    EXPECT_NE(text.find("Closing connection "), std::string::npos);
 }
 
 }  // namespace

@@ -4,8 +4,19 @@
 #include <signal.h>
 #include <sys/socket.h>
 
+#include <grp.h>
+#include <poll.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <cstdint>
 #include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -33,13 +44,45 @@ std::string usage_text(const std::string& prog)
            "  -m <count>    Serve at most <count> viewers from one address\n"
            "  -r            Relay every datagram unchecked, not only whole NetFlow v5\n"
            "  -M <file>     Write counters to <file> every 10 s (Prometheus text format)\n"
-           "  -F <tcpport>  Serve the framed stream (NetFlow v5, v9, IPFIX; IPv4 and IPv6)\n";
+           "  -F <tcpport>  Serve the framed stream (NetFlow v5, v9, IPFIX; IPv4 and IPv6)\n"
+           "  -U <user>     Run as <user> once the ports and files are open\n"
+           "  -T <seconds>  Forget templates not refreshed for <seconds>.  Default 1800\n";
 }
 
 std::string listening(int udp, int tcp)
 {
     return "Listening on UDP port " + std::to_string(udp) + " and TCP port " +
            std::to_string(tcp) + " (with a backlog of 32)\n";
+}
+
+// Started as root without -U, the relay says so once, on standard error.
+std::string root_warning()
+{
+    return geteuid() == 0 ? "running as root: -U USER would have the relay give up root once its "
+                            "ports are open\n"
+                          : "";
+}
+
+// A line of /proc/PID/status after its "Key:", blanks and tabs as they are.
+std::string proc_status(pid_t pid, const std::string& key)
+{
+    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(in, line);)
+        if (line.rfind(key + ":", 0) == 0)
+            return line.substr(key.size() + 1);
+    return "";
+}
+
+// What each open descriptor of the process points at.
+std::map<int, std::string> open_descriptors(pid_t pid)
+{
+    std::map<int, std::string> fds;
+    const std::string dir = "/proc/" + std::to_string(pid) + "/fd";
+    for (const auto& e : std::filesystem::directory_iterator(dir)) {
+        std::error_code ec;
+        fds[std::stoi(e.path().filename())] = std::filesystem::read_symlink(e.path(), ec);
+    }
+    return fds;
 }
 
 struct finished {
@@ -98,6 +141,9 @@ TEST(RelayStartup, RefusedOptions)
         {{"-M", ""}, 1, "", "nelkd: no file name for -M: ''\n"},
         {{"-u", "0", "-t", "0", "-M", "/nonexistent/dir/nelkd.prom"}, 1, "",
          "metrics file /nonexistent/dir/nelkd.prom: No such file or directory\n"},
+        {{"-T", "0"}, 1, "", "nelkd: template expiry out of range (1 to 86400 seconds): 0\n"},
+        {{"-u", "0", "-t", "0", "-U", "no-such-user-of-nelk"}, 1, "",
+         "nelkd: no such user for -U: no-such-user-of-nelk\n"},
     };
     for (const case_& c : cases) {
         finished f = run(c.args);
@@ -191,12 +237,36 @@ TEST(RelayStartup, PortsInUse)
     }
 }
 
+// Detached, the daemon lets go of what it was started with: the terminal,
+// or the pipe of nelkd | cat, and every descriptor it inherited; it
+// creates files as 0644 at most.
 TEST(RelayStartup, DaemonModeReturnsAndKeepsServing)
 {
     int udp = free_udp_port(), tcp = free_tcp_port();
-    process parent = spawn({bin("nelkd"), "-u", std::to_string(udp), "-t", std::to_string(tcp)});
+    spawn_options opts;
+    opts.stdout_pipe = true;
+    opts.fill_fds_below = 6;
+    process parent =
+        spawn({bin("nelkd"), "-u", std::to_string(udp), "-t", std::to_string(tcp)}, opts);
     ASSERT_TRUE(wait_exit(parent, wait_time));
     EXPECT_EQ(parent.exit_code(), 0);
+
+    // As cat would: everything up to the end, which comes once the parent
+    // is gone.
+    std::string out;
+    bool ended = false;
+    for (auto end = std::chrono::steady_clock::now() + wait_time;
+         !ended && std::chrono::steady_clock::now() < end;) {
+        pollfd p{parent.out_pipe.get(), POLLIN, 0};
+        if (poll(&p, 1, 100) <= 0)
+            continue;
+        char buf[4096];
+        ssize_t n = read(parent.out_pipe.get(), buf, sizeof buf);
+        ended = n <= 0;
+        if (n > 0)
+            out.append(buf, static_cast<std::size_t>(n));
+    }
+    EXPECT_TRUE(ended) << "the daemon holds standard output open";
 
     pid_t daemon = -1;
     for (int i = 0; i < 200 && daemon < 0; ++i) {
@@ -208,9 +278,16 @@ TEST(RelayStartup, DaemonModeReturnsAndKeepsServing)
     pid_guard guard(daemon);
     EXPECT_NE(daemon, parent.pid);
 
-    EXPECT_EQ(parent.out(), listening(udp, tcp) +
-                                "Forking into background.  Future messages will be sent to syslog\n");
-    EXPECT_EQ(parent.err(), "");
+    EXPECT_EQ(out, listening(udp, tcp) +
+                       "Forking into background.  Future messages will be sent to syslog\n");
+    EXPECT_EQ(parent.err(), root_warning());
+    for (const auto& [fd, target] : open_descriptors(daemon)) {
+        if (fd <= 2)
+            EXPECT_EQ(target, "/dev/null") << fd;
+        else
+            EXPECT_EQ(target.rfind("socket:", 0), 0u) << fd << " " << target;
+    }
+    EXPECT_EQ(proc_status(daemon, "Umask"), "\t0022");
 
     // A viewer that resets does not end the daemon either.
     unique_fd gone = tcp_connect(tcp);
@@ -244,6 +321,79 @@ TEST(RelayStartup, DaemonModeReturnsAndKeepsServing)
             kill(daemon, SIGUSR1);
     }
     EXPECT_EQ(tcp_port_owner(tcp), daemon);
+}
+
+// -U: once its ports and files are open the relay runs as the user, with
+// the user's groups and no way back to root, and goes on relaying. The
+// metrics file is written as that user from the first time on.
+TEST(RelayStartup, RunsAsTheUserGiven)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "only root can become another user";
+    const passwd* pw = getpwnam("nobody");
+    ASSERT_NE(pw, nullptr);
+    const uid_t uid = pw->pw_uid;
+    const gid_t gid = pw->pw_gid;
+    std::vector<gid_t> groups(64);
+    int n = static_cast<int>(groups.size());
+    ASSERT_GE(getgrouplist("nobody", gid, groups.data(), &n), 0);
+    groups.resize(static_cast<std::size_t>(n));
+    std::sort(groups.begin(), groups.end());
+
+    int udp = free_udp_port(), tcp = free_tcp_port();
+    process relay = start_nelkd(udp, tcp, {"-U", "nobody"});
+    ASSERT_TRUE(relay.running()) << relay.err();
+    const std::string u = "\t" + std::to_string(uid), g = "\t" + std::to_string(gid);
+    EXPECT_EQ(proc_status(relay.pid, "Uid"), u + u + u + u);
+    EXPECT_EQ(proc_status(relay.pid, "Gid"), g + g + g + g);
+    std::istringstream listed(proc_status(relay.pid, "Groups"));
+    std::vector<gid_t> got;
+    for (gid_t x; listed >> x;)
+        got.push_back(x);
+    std::sort(got.begin(), got.end());
+    EXPECT_EQ(got, groups);
+    EXPECT_EQ(relay.err(), "");
+
+    unique_fd viewer = tcp_connect(tcp);
+    ASSERT_TRUE(wait_output(relay, "New client:", wait_time)) << relay.out();
+    bytes d = v5_datagram(3, 7);
+    ASSERT_TRUE(udp_send(udp, d));
+    bytes frame(4 + d.size());
+    ASSERT_TRUE(read_exact(viewer.get(), frame, wait_time));
+    EXPECT_EQ(frame, frame_of(d));
+
+    char dir[] = "/tmp/nelk-root-only-XXXXXX";
+    ASSERT_TRUE(mkdtemp(dir));
+    const std::string path = std::string(dir) + "/nelkd.prom";
+    finished f = run({"-d", "-u", "0", "-t", "0", "-U", "nobody", "-M", path});
+    EXPECT_EQ(f.status, 1);
+    EXPECT_EQ(f.err, "metrics file " + path + ": Permission denied\n");
+    std::filesystem::remove_all(dir);
+
+    // Not started as root, it cannot become another user, and says so.
+    if (access("/usr/bin/setpriv", X_OK) == 0) {
+        process p = spawn({"/usr/bin/setpriv", "--reuid=" + std::to_string(uid),
+                           "--regid=" + std::to_string(gid), "--clear-groups", bin("nelkd"), "-u",
+                           "0", "-t", "0", "-U", "root"});
+        ASSERT_TRUE(wait_exit(p, wait_time));
+        EXPECT_EQ(p.exit_code(), 1);
+        EXPECT_EQ(p.err(), "nelkd: cannot run as user root: Operation not permitted\n");
+    }
+}
+
+// Linux doubles the send buffer a program asks for: a viewer's is still
+// the 1 MiB at most that nelkd(8) promises, however large -s.
+TEST(RelayStartup, ViewerSendBufferStaysWithinItsCap)
+{
+    long wmem_max = 0;
+    std::ifstream("/proc/sys/net/core/wmem_max") >> wmem_max;
+    if (wmem_max < (1 << 20))
+        GTEST_SKIP() << "net.core.wmem_max is below 1 MiB: the system caps the buffer first";
+    int udp = free_udp_port(), tcp = free_tcp_port();
+    process relay = start_nelkd(udp, tcp, {"-s", "4194304"});
+    unique_fd viewer = tcp_connect(tcp);
+    EXPECT_TRUE(wait_output(relay, "After setsockopt, SO_SNDBUF is 1048576\n", wait_time))
+        << relay.out();
 }
 
 }  // namespace

@@ -4,15 +4,19 @@
 
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <regex>
 #include <set>
+#include <tuple>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -22,6 +26,7 @@
 #include "common/net_address.h"
 #include "common/nf5.h"
 #include "tests/e2e/harness.h"
+#include "tests/netflow_message.h"
 
 using namespace e2e;
 using bytes = std::vector<std::uint8_t>;
@@ -194,10 +199,13 @@ TEST(RelayStream, FreedSlotIsTakenAgain)
         EXPECT_EQ(read_bytes(fd, 4 + dg.size()), frame_of(dg));
 }
 
-TEST(RelayStream, ViewerThatSendsBytesStays)
+// A viewer has nothing to say: a few bytes are read and thrown away, but
+// one that goes on (and would keep the relay busy reading) is dropped.
+TEST(RelayStream, ViewerThatSaysAWordStaysOneThatGoesOnIsDropped)
 {
     relay_under_test r;
     unique_fd a = r.viewer();
+    unique_fd b = r.viewer();
     int fd = fd_of_slot(r.relay.out(), 0);
     ASSERT_EQ(send(a.get(), "hello!", 6, 0), 6);
     EXPECT_TRUE(wait_output(r.relay, "read 6 bytes from client " + std::to_string(fd) + "/0\n",
@@ -208,6 +216,18 @@ TEST(RelayStream, ViewerThatSendsBytesStays)
     r.send(d);
     EXPECT_EQ(read_bytes(a.get(), 4 + d.size()), frame_of(d));
     EXPECT_EQ(count(r.relay.out(), "Closing connection"), 0);
+
+    const std::vector<char> chatter(4091, 'x');  // 4097 bytes in all
+    ASSERT_EQ(send(a.get(), chatter.data(), chatter.size(), 0), 4091);
+    EXPECT_TRUE(wait_closed(a.get(), wait_time));
+    EXPECT_TRUE(wait_output(r.relay,
+                            "client " + std::to_string(fd) + "/0 sent more than 4096 bytes: "
+                            "dropped.\n",
+                            wait_time))
+        << r.relay.out();
+    r.send(d);
+    EXPECT_EQ(read_bytes(b.get(), 4 + d.size()), frame_of(d));
+    EXPECT_EQ(read_bytes(b.get(), 4 + d.size()), frame_of(d));
 }
 
 TEST(RelayStream, ViewerThatResetsDoesNotEndTheRelay)
@@ -249,7 +269,7 @@ std::string counters(int received, int relayed, int malformed, int unlisted, int
     std::ostringstream s;
     s << "counters: received=" << received << " relayed=" << relayed << " malformed=" << malformed
       << " unlisted=" << unlisted << " viewers=" << viewers << " refused=" << refused
-      << " missed=" << missed << " unstreamed=0 framed_viewers=0\n";
+      << " missed=" << missed << " unstreamed=0 framed_viewers=0 templates=0 replayed=0\n";
     return s.str();
 }
 
@@ -358,9 +378,87 @@ TEST(RelayStream, FramedStreamTakesOnlySoundMessages)
     kill(r.relay.pid, SIGUSR1);
     EXPECT_TRUE(wait_output(r.relay,
                             "counters: received=17 relayed=12 malformed=5 unlisted=0 viewers=1 "
-                            "refused=0 missed=0 unstreamed=0 framed_viewers=1\n",
+                            "refused=0 missed=0 unstreamed=0 framed_viewers=1 templates=11 "
+                            "replayed=0\n",
                             wait_time))
         << r.relay.out();
+}
+
+// A framed viewer that connects after the exporters sent their templates
+// gets them first, marked replayed, each in a message of its exporter's
+// version with the header of the exporter's last message; then live
+// frames. A withdrawn template is not handed over, and one not refreshed
+// for the time -T gives is forgotten.
+TEST(RelayStream, LateFramedViewersGetTheTemplatesFirst)
+{
+    relay_under_test r({"-F", "@F", "-T", "2"});
+    unique_fd early = r.framed_viewer();
+    const udp_exporter from4("127.0.0.1"), from6("::1");
+    const int port4 = from4.port(), port6 = from6.port();
+    auto send = [&](const udp_exporter& from, const bytes& d) {
+        ASSERT_TRUE(from.send(r.udp, d));
+        EXPECT_EQ(read_framed(early.get(), wait_time).datagram, d);
+    };
+    // The template of flow_message, in a message of its own.
+    auto replay_of = [](const bytes& m) {
+        const bool v9 = load_be16(m.data()) == 9;
+        const std::size_t header = v9 ? 20 : 16;
+        test_messages::message t{bytes(m.begin(), m.begin() + static_cast<long>(header))};
+        t.set(v9 ? 0 : 2, bytes(m.begin() + static_cast<long>(header) + 4,
+                                m.begin() + static_cast<long>(header) + 16));
+        store_be16(t.b.data() + 2, static_cast<std::uint16_t>(v9 ? 1 : t.b.size()));
+        return t.b;
+    };
+    using seen = std::set<std::tuple<std::string, int, bytes>>;
+    auto late_viewer = [&](const seen& want) {
+        unique_fd v = r.framed_viewer();
+        seen got;
+        for (std::size_t i = 0; i < want.size(); ++i) {
+            const framed_frame f = read_framed(v.get(), wait_time);
+            EXPECT_EQ(f.head.kind, framed_replayed);
+            got.insert({address_text(f.head.exporter), f.head.port, f.datagram});
+        }
+        EXPECT_EQ(got, want);
+        return v;
+    };
+
+    send(from4, flow_message(9, 1));
+    send(from6, flow_message(10, 1));
+    send(from4, flow_message(9, 2));  // a refresh, and the header to go with it
+    unique_fd v1 = late_viewer({{"127.0.0.1", port4, replay_of(flow_message(9, 2))},
+                                {"::1", port6, replay_of(flow_message(10, 1))}});
+    const bytes withdrawal =
+        test_messages::sized(test_messages::ipfix(0, 2).set(2, {1, 0, 0, 0}));
+    send(from6, withdrawal);
+    const framed_frame live = read_framed(v1.get(), wait_time);
+    EXPECT_EQ(live.head.kind, framed_live);
+    EXPECT_EQ(live.datagram, withdrawal);
+
+    unique_fd v2 = late_viewer({{"127.0.0.1", port4, replay_of(flow_message(9, 2))}});
+    std::this_thread::sleep_for(milliseconds(2200));
+    unique_fd v3 = late_viewer({});
+    EXPECT_TRUE(read_available(v3.get(), milliseconds(300), milliseconds(1000)).empty());
+    EXPECT_TRUE(signalled_counters(r, "counters: received=4 relayed=4 malformed=0 unlisted=0 "
+                                      "viewers=0 refused=0 missed=0 unstreamed=0 "
+                                      "framed_viewers=4 templates=0 replayed=3\n"))
+        << r.relay.out();
+}
+
+// A storm of SIGUSR1 writes at most one counters line (and metrics file) a
+// second, and the last request is still answered.
+TEST(RelayStream, CountersAtMostOnceASecond)
+{
+    relay_under_test r;
+    int signals = 0;
+    for (auto end = std::chrono::steady_clock::now() + milliseconds(950);
+         std::chrono::steady_clock::now() < end; ++signals) {
+        kill(r.relay.pid, SIGUSR1);
+        std::this_thread::sleep_for(milliseconds(5));
+    }
+    ASSERT_GT(signals, 20);
+    // One at once, one when the second is over.
+    std::this_thread::sleep_for(milliseconds(1500));
+    EXPECT_EQ(count(r.relay.out(), "counters: "), 2) << r.relay.out();
 }
 
 // Exporters and viewers of both families against -e and -a; a peer that
@@ -439,18 +537,30 @@ std::map<std::string, double> parse_prometheus(const std::string& text, std::str
     return values;
 }
 
+std::string file_text(const std::string& path)
+{
+    std::ostringstream text;
+    text << std::ifstream(path).rdbuf();
+    return text.str();
+}
+
+// The metrics file, written where anyone in the collector's group may plant
+// a link or a FIFO at the name of an earlier relay's temporary file: no
+// link is followed, no FIFO waited on; a stopped relay takes its file away.
 TEST(RelayStream, MetricsFile)
 {
     char dir[] = "/tmp/nelk-metrics-XXXXXX";
     ASSERT_TRUE(mkdtemp(dir));
     const std::string path = std::string(dir) + "/nelkd.prom";
+    const std::string victim = std::string(dir) + "/victim";
+    std::ofstream(victim) << "secret\n";
+    ASSERT_EQ(chmod(victim.c_str(), 0600), 0);
+    ASSERT_EQ(symlink(victim.c_str(), (path + ".tmp").c_str()), 0);
     {
         relay_under_test r({"-M", path});
         // Written once at start.
         std::string error;
-        std::ostringstream first;
-        first << std::ifstream(path).rdbuf();
-        auto start = parse_prometheus(first.str(), error);
+        auto start = parse_prometheus(file_text(path), error);
         EXPECT_EQ(error, "");
         EXPECT_EQ(start["nelkd_datagrams_received_total"], 0);
 
@@ -460,10 +570,9 @@ TEST(RelayStream, MetricsFile)
         r.send(good);
         EXPECT_EQ(read_bytes(v.get(), 4 + good.size()), frame_of(good));
         ASSERT_TRUE(signalled_counters(r, counters(2, 1, 1, 0, 1, 0, 0)));
-        std::ostringstream text;
-        text << std::ifstream(path).rdbuf();
-        auto got = parse_prometheus(text.str(), error);
-        EXPECT_EQ(error, "") << text.str();
+        const std::string text = file_text(path);
+        auto got = parse_prometheus(text, error);
+        EXPECT_EQ(error, "") << text;
         std::map<std::string, double> want = {
             {"nelkd_datagrams_received_total", 2},
             {"nelkd_datagrams_relayed_total", 1},
@@ -474,6 +583,8 @@ TEST(RelayStream, MetricsFile)
             {"nelkd_frames_missed_total", 0},
             {"nelkd_datagrams_dropped_total{reason=\"unstreamed\"}", 0},
             {"nelkd_framed_viewers", 0},
+            {"nelkd_templates", 0},
+            {"nelkd_template_frames_replayed_total", 0},
         };
         // By version: the good v5 export, and three bytes of no version.
         for (const char* family : {"received", "relayed", "malformed"})
@@ -483,12 +594,32 @@ TEST(RelayStream, MetricsFile)
                      "\"}"] = (f != "malformed" && std::string(v) == "5") ||
                                (f != "relayed" && std::string(v) == "other");
             }
-        EXPECT_EQ(got, want) << text.str();
-        // Only the file itself: the temporary one was renamed over it.
-        int files = 0;
-        for ([[maybe_unused]] auto& e : std::filesystem::directory_iterator(dir))
-            ++files;
-        EXPECT_EQ(files, 1);
+        EXPECT_EQ(got, want) << text;
+        EXPECT_EQ(file_text(victim), "secret\n");
+
+        // A FIFO where the link was: the relay neither waits on it nor
+        // stops serving.
+        ASSERT_EQ(unlink((path + ".tmp").c_str()), 0);
+        ASSERT_EQ(mkfifo((path + ".tmp").c_str(), 0600), 0);
+        bytes next = v5_datagram(2, 4);
+        r.send(next);
+        EXPECT_EQ(read_bytes(v.get(), 4 + next.size()), frame_of(next));
+        ASSERT_TRUE(signalled_counters(r, counters(3, 2, 1, 0, 1, 0, 0)));
+        EXPECT_EQ(parse_prometheus(file_text(path), error)["nelkd_datagrams_received_total"], 3);
+        r.send(good);
+        EXPECT_EQ(read_bytes(v.get(), 4 + good.size()), frame_of(good));
+        // Nothing else: every temporary file was renamed or removed.
+        std::set<std::string> files;
+        for (auto& e : std::filesystem::directory_iterator(dir))
+            files.insert(e.path().filename());
+        EXPECT_EQ(files, (std::set<std::string>{"nelkd.prom", "nelkd.prom.tmp", "victim"}));
+        struct stat st{};
+        ASSERT_EQ(stat(victim.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 0777, 0600u);
+
+        stop(r.relay);
+        EXPECT_TRUE(WIFSIGNALED(r.relay.status) && WTERMSIG(r.relay.status) == SIGTERM);
+        EXPECT_FALSE(std::filesystem::exists(path)) << "a stopped relay left its counters";
     }
     std::filesystem::remove_all(dir);
 }

@@ -436,28 +436,15 @@ std::string report_of(const std::string& screen)
     return at == std::string::npos ? "" : screen.substr(at);
 }
 
-// A socket on 127.0.0.1 that softflowd exports to and the test reads.
-unique_fd recorder_socket()
+// A socket on 127.0.0.1 (or ::1) that softflowd exports to and the test
+// reads.
+unique_fd recorder_socket(const char* address = "127.0.0.1")
 {
-    unique_fd recorder(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    unique_fd recorder = std::move(udp_exporter(address).fd);
     const int rcvbuf = 4 << 20;
-    setsockopt(recorder.get(), SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
-    sockaddr_in me{};
-    me.sin_family = AF_INET;
-    me.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (bind(recorder.get(), reinterpret_cast<sockaddr*>(&me), sizeof me) != 0)
-        recorder.reset();
+    if (recorder)
+        setsockopt(recorder.get(), SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
     return recorder;
-}
-
-int local_port(int fd)
-{
-    sockaddr_storage me{};
-    socklen_t len = sizeof me;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&me), &len);
-    std::uint16_t port = 0;
-    from_sockaddr(me, &port);
-    return port;
 }
 
 // softflowd reads the whole capture, then waits on its control socket:
@@ -471,8 +458,12 @@ int local_port(int fd)
                                                  std::vector<bytes>& recorded)
 {
     const std::string ctl = dir + "/ctl-" + version;
+    sockaddr_storage me{};
+    socklen_t len = sizeof me;
+    getsockname(recorder, reinterpret_cast<sockaddr*>(&me), &len);
+    const std::string host = me.ss_family == AF_INET6 ? "[::1]" : "127.0.0.1";
     process exporter = spawn({softflowd, "-d", "-r", capture, "-v", version, "-n",
-                              "127.0.0.1:" + std::to_string(local_port(recorder)), "-c", ctl,
+                              host + ":" + std::to_string(local_port(recorder)), "-c", ctl,
                               "-p", dir + "/pid-" + version});
     std::string log;
     bool expired = false;
@@ -673,30 +664,6 @@ TEST(Softflowd, ExportsThroughTheRelayToBothViewers)
 
 namespace {
 
-// A UDP socket bound to a loopback address of one family ("127.0.0.1" or
-// "::1"), at a port of the kernel's choice.
-unique_fd loopback_sender(const char* address)
-{
-    net_address a;
-    parse_address(address, &a);
-    sockaddr_storage ss{};
-    socklen_t len = to_sockaddr(a, 0, &ss);
-    unique_fd fd(socket(ss.ss_family, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-    if (fd && bind(fd.get(), reinterpret_cast<sockaddr*>(&ss), len) != 0)
-        fd.reset();
-    return fd;
-}
-
-bool send_to(int fd, const char* address, int port, const bytes& d)
-{
-    net_address a;
-    parse_address(address, &a);
-    sockaddr_storage ss{};
-    socklen_t len = to_sockaddr(a, static_cast<std::uint16_t>(port), &ss);
-    return sendto(fd, d.data(), d.size(), 0, reinterpret_cast<sockaddr*>(&ss), len) ==
-           static_cast<ssize_t>(d.size());
-}
-
 std::uint64_t now_ns()
 {
     return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(
@@ -704,10 +671,24 @@ std::uint64_t now_ns()
                                           .count());
 }
 
-// softflowd's NetFlow v9 from an IPv4 exporter and its IPFIX from an IPv6
-// one, and a v5 export after them: the framed viewer gets every datagram
-// whole and in order, with its exporter and port, behind the greeting; the
-// relay stream's viewer gets the v5 export alone, byte for byte.
+// The templates a message holds, by exporter, port, version, domain and
+// template id; the latest of each wins.
+using template_map = std::map<std::tuple<std::string, int, int, std::uint32_t, int>, bytes>;
+
+void add_templates(template_map& m, const std::string& exporter, int port, const bytes& d)
+{
+    std::vector<template_record> found;
+    const checked_export e = check_export(d.data(), d.size(), &found);
+    for (const template_record& t : found)
+        m[{exporter, port, e.version, e.domain, t.template_id}] = bytes(t.bytes, t.bytes + t.size);
+}
+
+// softflowd's NetFlow v9 and IPFIX, exported over IPv4 to 127.0.0.1 and
+// over IPv6 to ::1 and sent on from there, then a v5 export: the framed
+// viewer gets every datagram whole and in order, with its exporter and
+// port, behind the greeting; the relay stream's viewer gets the v5 export
+// alone, byte for byte. A viewer that connects afterwards gets every
+// template first, marked replayed, and then the next datagram.
 TEST(Softflowd, NineAndIpfixThroughTheFramedStream)
 {
     const std::string softflowd = find_tool("softflowd");
@@ -741,53 +722,81 @@ TEST(Softflowd, NineAndIpfixThroughTheFramedStream)
         int port;
     };
     std::vector<sent> want;
+    std::vector<udp_exporter> senders;
+    template_map templates;
     const std::uint64_t t0 = now_ns();
-    for (const auto& [version, from] : {std::pair{"9", "127.0.0.1"}, std::pair{"10", "::1"}}) {
-        unique_fd recorder = recorder_socket();
+    for (const auto& [version, from] :
+         {std::pair{"9", "127.0.0.1"}, std::pair{"10", "127.0.0.1"}, std::pair{"9", "::1"},
+          std::pair{"10", "::1"}}) {
+        unique_fd recorder = recorder_socket(from);
         ASSERT_TRUE(recorder);
         std::vector<bytes> recorded;
         ASSERT_TRUE(export_with_softflowd(softflowd, softflowctl, version, capture, dir.path,
                                           recorder.get(), recorded));
         ASSERT_GE(recorded.size(), 2u) << "templates and data";
-        unique_fd sender = loopback_sender(from);
-        ASSERT_TRUE(sender);
+        const udp_exporter& sender = senders.emplace_back(from);
+        ASSERT_TRUE(sender.fd);
         for (const bytes& d : recorded) {
             ASSERT_EQ(load_be16(d.data()), std::stoi(version));
             ASSERT_GT(check_export(d.data(), d.size()).length, 0u);
-            ASSERT_TRUE(send_to(sender.get(), from, udp, d));
-            want.push_back({d, from, local_port(sender.get())});
+            ASSERT_TRUE(sender.send(udp, d));
+            want.push_back({d, from, sender.port()});
+            add_templates(templates, from, sender.port(), d);
             // One at a time, as a router paces them: none is lost in buffers.
             std::this_thread::sleep_for(2ms);
         }
     }
+    ASSERT_FALSE(templates.empty());
     const bytes v5 = v5_datagram(7, 3);
-    unique_fd sender = loopback_sender("127.0.0.1");
-    ASSERT_TRUE(send_to(sender.get(), "127.0.0.1", udp, v5));
-    want.push_back({v5, "127.0.0.1", local_port(sender.get())});
+    const udp_exporter& v5_sender = senders.emplace_back("127.0.0.1");
+    ASSERT_TRUE(v5_sender.send(udp, v5));
+    want.push_back({v5, "127.0.0.1", v5_sender.port()});
     const std::uint64_t t1 = now_ns();
 
     for (std::size_t i = 0; i < want.size(); ++i) {
-        bytes head(framed_head_size);
-        ASSERT_TRUE(read_exact(fv.get(), head, 10s)) << "frame " << i;
-        const framed_head h = decode_framed_head(head.data());
+        const framed_frame f = read_framed(fv.get(), 10s);
+        ASSERT_TRUE(f.ok) << "frame " << i;
         const sent& w = want[i];
         const std::size_t length = check_export(w.datagram.data(), w.datagram.size()).length;
-        ASSERT_EQ(h.length, framed_head_size + length) << "frame " << i;
-        EXPECT_EQ(h.kind, framed_live);
-        EXPECT_EQ(h.family, std::string(w.from) == "::1" ? 6 : 4) << "frame " << i;
-        EXPECT_EQ(address_text(h.exporter), w.from) << "frame " << i;
-        EXPECT_EQ(h.port, w.port) << "frame " << i;
-        EXPECT_GE(h.time_ns, t0);
-        EXPECT_LE(h.time_ns, t1 + 1000000000u);
-        bytes d(length);
-        ASSERT_TRUE(read_exact(fv.get(), d, 10s));
-        EXPECT_EQ(d, bytes(w.datagram.begin(), w.datagram.begin() + length)) << "frame " << i;
+        EXPECT_EQ(f.head.kind, framed_live);
+        EXPECT_EQ(f.head.family, std::string(w.from) == "::1" ? 6 : 4) << "frame " << i;
+        EXPECT_EQ(address_text(f.head.exporter), w.from) << "frame " << i;
+        EXPECT_EQ(f.head.port, w.port) << "frame " << i;
+        EXPECT_GE(f.head.time_ns, t0);
+        EXPECT_LE(f.head.time_ns, t1 + 1000000000u);
+        EXPECT_EQ(f.datagram, bytes(w.datagram.begin(), w.datagram.begin() + length))
+            << "frame " << i;
     }
     bytes relayed(4 + v5.size());
     ASSERT_TRUE(read_exact(dv.get(), relayed, 10s));
     EXPECT_EQ(relayed, frame_of(v5));
     EXPECT_TRUE(read_available(dv.get(), 200ms, 1000ms).empty());
     EXPECT_TRUE(read_available(fv.get(), 200ms, 1000ms).empty());
+
+    // Late: the templates first, every one of them as last sent, then live.
+    unique_fd late = tcp_connect(framed);
+    ASSERT_TRUE(late);
+    ASSERT_TRUE(read_exact(late.get(), greeting, 10s));
+    template_map replayed;
+    std::size_t records = 0;
+    for (std::size_t frames = 0; records < templates.size() && frames < templates.size();
+         ++frames) {
+        const framed_frame f = read_framed(late.get(), 10s);
+        ASSERT_TRUE(f.ok);
+        ASSERT_EQ(f.head.kind, framed_replayed);
+        EXPECT_GE(f.head.time_ns, t0);
+        ASSERT_EQ(check_export(f.datagram.data(), f.datagram.size()).length, f.datagram.size());
+        const std::size_t before = replayed.size();
+        add_templates(replayed, address_text(f.head.exporter), f.head.port, f.datagram);
+        records += replayed.size() - before;
+    }
+    EXPECT_EQ(replayed, templates);
+    const sent& again = want.front();
+    ASSERT_TRUE(senders.front().send(udp, again.datagram));
+    const framed_frame f = read_framed(late.get(), 10s);
+    ASSERT_TRUE(f.ok);
+    EXPECT_EQ(f.head.kind, framed_live);
+    EXPECT_EQ(f.datagram, again.datagram);
 }
 
 // --- v9 and IPFIX of both families, read back by tshark ---------------------
@@ -1013,11 +1022,11 @@ TEST(Softflowd, NineAndIpfixOfBothFamiliesListedAsTsharkDecodesThem)
                                 family_form + std::to_string(direct_port)});
         ASSERT_TRUE(wait_udp_bound(direct_port, 30s));
 
-        unique_fd sender = loopback_sender(from);
-        ASSERT_TRUE(sender);
+        const udp_exporter sender(from);
+        ASSERT_TRUE(sender.fd);
         for (const bytes& d : recorded) {
-            ASSERT_TRUE(send_to(sender.get(), from, udp, d));
-            ASSERT_TRUE(send_to(sender.get(), from, direct_port, d));
+            ASSERT_TRUE(sender.send(udp, d));
+            ASSERT_TRUE(sender.send(direct_port, d));
             std::this_thread::sleep_for(2ms);
         }
         const int lines = static_cast<int>(flows.size());

@@ -110,6 +110,9 @@ void relay_options(const std::vector<std::string>& words)
         fuzz::check(r.settings.bufsize >= relay_min_bufsize, "buffer size below the floor");
         fuzz::check(r.settings.per_address >= 0 && r.settings.per_address <= relay_max_clients,
                     "viewers per address out of range");
+        fuzz::check(r.settings.template_ttl_s >= 1 &&
+                        r.settings.template_ttl_s <= relay_max_template_ttl_s,
+                    "template expiry out of range");
         for (const prefix_list* list : {&r.settings.exporters, &r.settings.viewers})
             for (const net_prefix& p : *list) {
                 fuzz::check(p.length >= 0 && p.length <= 128, "prefix length out of range");
@@ -127,6 +130,7 @@ void relay_options(const std::vector<std::string>& words)
     case option_outcome::bad_limit:
     case option_outcome::bad_metrics:
     case option_outcome::bad_user:
+    case option_outcome::bad_expiry:
         fuzz::check(r.bad_arg != nullptr && inside(r.bad_arg, args),
                     "refusal without the argument it names");
         break;

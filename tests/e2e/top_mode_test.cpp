@@ -3,9 +3,11 @@
 // stand-in for time()), so intervals close without waiting for the hour.
 #include <gtest/gtest.h>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/stat.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -585,6 +587,89 @@ TEST(TopMode, LiveViewIsAPlainReportWhenOutputIsAPipe)
     EXPECT_LE(used, 20) << "ticks of CPU in 2 s of an idle live view";
     read_until("never", 20);
     EXPECT_EQ(count(text, "Running interval"), 1) << text;
+}
+
+// The process whose command line is program ... -p port ..., or -1.
+pid_t process_of(const std::string& program, const std::string& port)
+{
+    DIR* proc = opendir("/proc");
+    if (!proc)
+        return -1;
+    pid_t found = -1;
+    while (const dirent* d = readdir(proc)) {
+        std::ifstream in(std::string("/proc/") + d->d_name + "/cmdline");
+        std::vector<std::string> argv;
+        for (std::string arg; std::getline(in, arg, '\0');)
+            argv.push_back(arg);
+        for (std::size_t i = 1; i + 1 < argv.size(); ++i)
+            if (argv[0].ends_with(program) && argv[i] == "-p" && argv[i + 1] == port)
+                found = std::atoi(d->d_name);
+    }
+    closedir(proc);
+    return found;
+}
+
+// The demo as a newcomer runs it on a terminal: within seconds the live AS
+// report names 32-bit ASes that only v9 and IPFIX carry, e shows the v5,
+// v9 and IPFIX exporters side by side, and q ends it with the relay and
+// the generator it started stopped.
+TEST(TopMode, TheDemoShowsEveryVersionAndStopsWhatItStarted)
+{
+    const std::string demo_path = std::string(NELK_TEST_DATA) + "/../../tools/demo";
+    pty_viewer demo = [&] {
+        preload_env env;
+        env.set("NELK_BUILD", NELK_BIN_DIR);
+        env.set("FLOWGEN_RATE", "100");
+        env.set("TERM", "xterm");
+        return spawn_viewer({}, -1, demo_path);
+    }();
+    // Should it fail half-way: the demo's own clean-up first.
+    struct ended_first {
+        pty_viewer& demo;
+        ~ended_first()
+        {
+            if (!demo.reaped && kill(demo.pid, SIGTERM) == 0)
+                demo.wait_exit(10s);
+        }
+    } guard{demo};
+    ASSERT_TRUE(demo.wait_screen("(framed stream);\r\n", 180s)) << demo.screen;
+    int port = 0, framed = 0;
+    const std::size_t line = demo.screen.find("demo: nelkd on loopback ports ");
+    ASSERT_EQ(std::sscanf(demo.screen.c_str() + line,
+                          "demo: nelkd on loopback ports %d (UDP and TCP) and %d", &port, &framed),
+              2)
+        << demo.screen;
+    pid_guard relay(tcp_port_owner(framed));
+    ASSERT_GT(relay.pid, 0);
+    pid_t gen = -1;
+    for (int i = 0; i < 100 && gen < 0; ++i) {
+        gen = process_of("flowgen", std::to_string(port));
+        std::this_thread::sleep_for(20ms);
+    }
+    pid_guard generator(gen);
+    ASSERT_GT(gen, 0);
+
+    ASSERT_TRUE(demo.wait_screen("Running interval", 20s)) << demo.screen;
+    EXPECT_TRUE(demo.wait_screen("FIBER-NORTH(65536)", 30s)) << demo.screen;
+    demo.type("e");
+    ASSERT_TRUE(demo.wait_screen("Exporters as of", 10s)) << demo.screen;
+    std::vector<std::string> rows = {"127.0.0.1         5 0/0", "127.0.0.2         9 2",
+                                     "127.0.0.3        10 3"};
+    if (demo.screen.find("v9 and IPFIX from ::1") != std::string::npos)
+        rows.insert(rows.begin(), {"::1               9 4", "::1              10 5"});
+    ASSERT_TRUE(demo.wait_screen("\x1b[J", 10s));
+    const std::string page = demo.screen.substr(demo.screen.rfind("Exporters as of"));
+    std::size_t at = page.find("Router          Ver Domain");
+    for (const std::string& row : rows) {  // in this order, one after the other
+        EXPECT_EQ(page.find("\r\n\x1b[K" + row, at), page.find("\r\n", at)) << row << page;
+        at = page.find("\r\n", at) + 2;
+    }
+
+    demo.type("q");
+    ASSERT_TRUE(demo.wait_exit(30s)) << demo.screen;
+    EXPECT_EQ(demo.exit_code(), 0) << demo.screen;
+    EXPECT_EQ(run_state(relay.pid), 0) << "the relay outlived the demo";
+    EXPECT_EQ(run_state(gen), 0) << "the generator outlived the demo";
 }
 
 }  // namespace

@@ -17,11 +17,15 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "tests/e2e/harness.h"
 #include "tests/under_asan.h"
 #include "tests/e2e/pty_harness.h"
+#include "common/export_checks.h"
+#include "common/net_address.h"
+#include "tools/flow_export.h"
 #include "tools/nf5_synth.h"
 
 namespace {
@@ -137,13 +141,16 @@ std::string nth_report(const std::string& screen, int n, int lines)
     return screen.substr(at, end == std::string::npos ? std::string::npos : end + 1 - at);
 }
 
-// nelk on a pseudo-terminal with the stand-in clock, set to 10:20.
+// nelk on a pseudo-terminal with the stand-in clock, set to 10:20, on the
+// relay at tcpport (0: args say where the flows come from).
 pty_viewer spawn_with_clock(std::vector<std::string> args, int tcpport, const fake_time& clock,
                             int stdout_fd = -1)
 {
     clock.set(at_1020);
-    args.push_back("-s");
-    args.push_back(relay_arg(tcpport));
+    if (tcpport > 0) {
+        args.push_back("-s");
+        args.push_back(relay_arg(tcpport));
+    }
     preload_env env;
     env.set("LD_PRELOAD", NELK_FAKE_CLOCK);
     env.set("NELK_FAKE_TIME", clock.path);
@@ -587,6 +594,75 @@ TEST(TopMode, LiveViewIsAPlainReportWhenOutputIsAPipe)
     EXPECT_LE(used, 20) << "ticks of CPU in 2 s of an idle live view";
     read_until("never", 20);
     EXPECT_EQ(count(text, "Running interval"), 1) << text;
+}
+
+// 32-bit AS numbers from IPFIX received directly: the AS report ranks them
+// by their traffic and names them from the -A file, up to 4294967295.
+TEST(TopMode, ThirtyTwoBitAsNumbersRankedAndNamed)
+{
+    char names[] = "/tmp/nelk_wide_asn_XXXXXX";
+    const int fd = mkstemp(names);
+    ASSERT_GE(fd, 0);
+    const std::string text = "4200000000 PRIVATE-WIDE\n65536 FIRST-WIDE\n4294967295 LAST-AS\n";
+    ASSERT_EQ(write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+    close(fd);
+    const int port = free_udp_port();
+    fake_time clock;
+    pty_viewer viewer = spawn_with_clock(
+        {"-m", "top", "-t", "as", "-L", "1", "-A", names, "-u", "127.0.0.1:" + std::to_string(port)},
+        0, clock);
+    ASSERT_TRUE(viewer.wait_key_mode(5s)) << viewer.screen;
+    ASSERT_TRUE(viewer.wait_screen("Starting. Hit '?' for help with keys.\r", 5s));
+    ASSERT_TRUE(wait_udp_bound(port, 5s));
+    unlink(names);
+
+    clock.set(at(10, 20, 2));
+    export_message m = start_message(ipfix_version, 0, 1, static_cast<std::uint32_t>(at(10, 20, 2)));
+    open_set(m, ipfix_template_set);
+    add_template(m, 256, standard_fields(false));
+    close_set(m);
+    open_set(m, 256);
+    for (const auto& [src_as, dst_as, bytes] :
+         {std::tuple{4200000000u, 65536u, 6000u}, std::tuple{4294967295u, 64500u, 3000u},
+          std::tuple{64500u, 4294967295u, 1000u}}) {
+        export_flow f;
+        parse_address("192.0.2.1", &f.src);
+        parse_address("198.51.100.7", &f.dst);
+        parse_address("10.0.0.1", &f.nexthop);
+        f.src_as = src_as;
+        f.dst_as = dst_as;
+        f.bytes = bytes;
+        f.packets = 1;
+        f.prot = 6;
+        put_flow(m, f, false);
+    }
+    close_set(m);
+    udp_exporter router;
+    ASSERT_TRUE(router.send(port, finish_message(m)));
+    bool handled = false;
+    for (int i = 0; i < 500 && !handled; ++i) {
+        handled = udp_drained(port, viewer.pid);
+        viewer.drain(5ms);
+    }
+    ASSERT_TRUE(handled);
+
+    viewer.screen.clear();
+    clock.set(at(10, 20, 10));
+    ASSERT_TRUE(viewer.wait_screen("Running interval (00:00:10 so far)", 3s)) << viewer.screen;
+    ASSERT_TRUE(viewer.wait_screen("\x1b[J", 3s));
+    const std::vector<std::string> frame = last_frame(viewer.screen);
+    ASSERT_GE(frame.size(), 7u) << viewer.screen;
+    // The name gives way to a long number in the cell.
+    EXPECT_EQ(frame[4],
+              " 1: PRIVATE-(4200000000)   4800b;  60.00%     FIRST-WIDE(65536)   4800b;  60.00%")
+        << viewer.screen;
+    EXPECT_EQ(frame[5],
+              " 2:  LAST-AS(4294967295)   2400b;  30.00%      <unknown>(64500)   2400b;  30.00%");
+    EXPECT_EQ(frame[6],
+              " 3:     <unknown>(64500)    800b;  10.00%   LAST-AS(4294967295)    800b;  10.00%");
+    viewer.type("q");
+    ASSERT_TRUE(viewer.wait_exit(5s));
+    EXPECT_EQ(viewer.exit_code(), 0);
 }
 
 // The process whose command line is program ... -p port ..., or -1.

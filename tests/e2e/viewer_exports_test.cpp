@@ -152,6 +152,38 @@ TEST(ViewerExports, ALateViewerDecodesTheFirstDataExport)
     EXPECT_EQ(viewer.err(), "") << "the replayed numbers 0 started no run";
 }
 
+// The same with the real relay: the templates reach it before any viewer
+// is there, and a viewer that connects afterwards lists the flows of the
+// first export after that, data alone, at once, and misses nothing.
+TEST(ViewerExports, ALateViewerOfTheRealRelayDecodesTheFirstDataExport)
+{
+    const int udp = free_udp_port(), tcp = free_tcp_port(), framed = free_tcp_port();
+    process relay = start_nelkd(udp, tcp, {"-F", std::to_string(framed)});
+    ASSERT_TRUE(relay.running()) << relay.err();
+    udp_exporter nine("127.0.0.1"), ipfix("::1");
+    ASSERT_TRUE(nine.send(udp, export_of(9, 0, {})));
+    ASSERT_TRUE(ipfix.send(udp, export_of(10, 0, {}, true, true)));
+    bool taken = false;
+    for (int i = 0; i < 500 && !taken; ++i) {
+        taken = udp_drained(udp, relay.pid);
+        std::this_thread::sleep_for(5ms);
+    }
+    ASSERT_TRUE(taken);
+
+    process viewer = spawn({bin("nelk"), "-m", "colondump", "-s", relay_arg(framed)});
+    ASSERT_TRUE(wait_output(relay, "New client:", 10s)) << relay.out();
+    ASSERT_TRUE(nine.send(udp, export_of(9, 1, {flow("192.0.2.1", "198.51.100.7")}, false)));
+    const std::string first = "1:127.0.0.1:1:192.0.2.1:1000:2:198.51.100.7:80:1500:3:6:0:0\n";
+    EXPECT_TRUE(wait_output(viewer, first, 5s)) << viewer.out();
+    ASSERT_TRUE(ipfix.send(udp, export_of(10, 0, {flow("2001:db8::1", "2001:db8:2::7")}, false)));
+    const std::string both =
+        first + "2:--1:1:2001-db8--1:1000:2:2001-db8-2--7:80:1500:3:6:0:0\n";
+    EXPECT_TRUE(wait_output(viewer, both, 5s)) << viewer.out();
+    EXPECT_EQ(viewer.out(), both);
+    stop(viewer);
+    EXPECT_EQ(viewer.err(), "");
+}
+
 // A framed stream that states a length no frame has ends the viewer: there
 // is no way back into step.
 TEST(ViewerExports, AFramedStreamOutOfStepEnds)

@@ -475,23 +475,33 @@ std::vector<std::string> last_frame(const std::string& screen)
     return lines;
 }
 
+// An AS name file with the text, for the viewer to read at start; empty
+// when it could not be written.
+std::string names_file(const std::string& text)
+{
+    char path[] = "/tmp/nelk_asn_XXXXXX";
+    const int fd = mkstemp(path);
+    if (fd < 0)
+        return "";
+    const bool written = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    close(fd);
+    return written ? path : "";
+}
+
 // -l 30000000 on a window of 80 by 24: each frame is made of the rows the
 // window shows, each line cut to 80 columns; the e key makes the exporter
 // table the page that each refresh redraws, until a report key.
 TEST(TopMode, LiveViewFitsTheWindowAndTheExporterTableIsAPage)
 {
     // AS 6 is named twice (the later name holds), among 32-bit numbers.
-    char names[] = "/tmp/nelk_live_asn_XXXXXX";
-    const int fd = mkstemp(names);
-    ASSERT_GE(fd, 0);
-    const std::string text = "4200000000 PRIVATE\n6 OLD-NAME\n65536 WIDE\n6 NEW-NAME\n";
-    ASSERT_EQ(write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
-    close(fd);
+    const std::string names =
+        names_file("4200000000 PRIVATE\n6 OLD-NAME\n65536 WIDE\n6 NEW-NAME\n");
+    ASSERT_FALSE(names.empty());
     top_run run({"-m", "top", "-t", "as", "-L", "1", "-l", "30000000", "-A", names});
     ASSERT_TRUE(wait_output(run.relay, "New client:", 5s)) << run.relay.out();
     ASSERT_TRUE(run.viewer.wait_key_mode(5s)) << run.viewer.screen;
     ASSERT_TRUE(run.viewer.wait_screen("Starting. Hit '?' for help with keys.\r", 5s));
-    unlink(names);
+    unlink(names.c_str());
 
     // 4 GB in a few seconds: a rate with no wider unit widens the row to 82.
     flow_fields huge;
@@ -600,12 +610,9 @@ TEST(TopMode, LiveViewIsAPlainReportWhenOutputIsAPipe)
 // by their traffic and names them from the -A file, up to 4294967295.
 TEST(TopMode, ThirtyTwoBitAsNumbersRankedAndNamed)
 {
-    char names[] = "/tmp/nelk_wide_asn_XXXXXX";
-    const int fd = mkstemp(names);
-    ASSERT_GE(fd, 0);
-    const std::string text = "4200000000 PRIVATE-WIDE\n65536 FIRST-WIDE\n4294967295 LAST-AS\n";
-    ASSERT_EQ(write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
-    close(fd);
+    const std::string names =
+        names_file("4200000000 PRIVATE-WIDE\n65536 FIRST-WIDE\n4294967295 LAST-AS\n");
+    ASSERT_FALSE(names.empty());
     const int port = free_udp_port();
     fake_time clock;
     pty_viewer viewer = spawn_with_clock(
@@ -614,7 +621,7 @@ TEST(TopMode, ThirtyTwoBitAsNumbersRankedAndNamed)
     ASSERT_TRUE(viewer.wait_key_mode(5s)) << viewer.screen;
     ASSERT_TRUE(viewer.wait_screen("Starting. Hit '?' for help with keys.\r", 5s));
     ASSERT_TRUE(wait_udp_bound(port, 5s));
-    unlink(names);
+    unlink(names.c_str());
 
     clock.set(at(10, 20, 2));
     export_message m = start_message(ipfix_version, 0, 1, static_cast<std::uint32_t>(at(10, 20, 2)));

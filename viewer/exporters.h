@@ -73,7 +73,7 @@ struct exporter {
     std::uint32_t expected = 0;  // the sequence number the next export should carry
     bool in_step = false;        // expected is known
     // IPFIX: the rule of its numbers, and the last export in step as sent
-    // (its number, data records and flow records), which the rules are
+    // (its number and data records), which the rules are
     // told apart by; what a guess of `through_once` hid, should it be wrong.
     record_numbering numbering = record_numbering::unknown;
     std::uint32_t last_sequence = 0;

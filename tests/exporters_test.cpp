@@ -250,6 +250,22 @@ TEST(Exporters, SequenceUnitsAndRestarts)
         {"IPFIX counts data records", 10, {{100, 25, 24}, {125, 10, 10}, {140, 3, 3}}, 5, 38, 0, 0},
         {"IPFIX: a message of records not counted starts a run of its own", 10,
          {{100, 25, 24}, {125, 0, 0, 0, 0, false}, {9999, 10, 10}, {10009, 5, 5}}, 0, 40, 0, 0},
+        // softflowd's numbers: its flow records up to and including the
+        // message, the options record of a template refresh not counted.
+        {"IPFIX numbered through the message: no loss", 10,
+         {{24, 25, 24}, {56, 32, 32}, {73, 17, 17}, {97, 25, 24}, {129, 32, 32}}, 0, 130, 0, 0},
+        {"IPFIX numbered through the message: a message lost", 10,
+         {{24, 25, 24}, {56, 32, 32}, {73, 17, 17}, {113, 20, 20}, {120, 7, 7}}, 20, 101, 0, 0},
+        {"IPFIX numbered through the message: a message late", 10,
+         {{24, 25, 24}, {56, 32, 32}, {73, 17, 17}, {113, 20, 20}, {93, 20, 20}}, 0, 114, 1, 0},
+        // Records lost where the other rule's number falls: taken for it
+        // once, and counted missed when the next message settles the rule.
+        {"IPFIX: a loss that looks like the other rule once is still loss", 10,
+         {{0, 10, 10}, {12, 12, 12}, {24, 5, 5}, {29, 3, 3}}, 2, 30, 0, 0},
+        {"IPFIX: once its numbers followed IPFIX's rule, the other is never taken", 10,
+         {{0, 10, 10}, {10, 12, 12}, {27, 17, 17}}, 5, 39, 0, 0},
+        {"IPFIX: equal counts tell the rules apart nowhere, a gap is loss", 10,
+         {{0, 10, 10}, {10, 10, 10}, {30, 10, 10}}, 10, 30, 0, 0},
         {"IPFIX: a jump back beyond the window is a reset", 10,
          {{5000000, 10, 10}, {20, 10, 10}, {30, 10, 10}}, 0, 30, 0, 1},
         {"v5: a late export fills its gap", 5,

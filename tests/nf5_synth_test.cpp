@@ -8,7 +8,11 @@
 #include <map>
 #include <vector>
 
+#include "common/export_checks.h"
+#include "common/framed_stream.h"
+#include "common/net_address.h"
 #include "common/nf5.h"
+#include "tools/export_synth.h"
 #include "tools/nf5_synth.h"
 
 namespace {
@@ -299,4 +303,90 @@ TEST(BuildDatagram, EncodesGivenHeaderAndRecords)
     std::vector<std::uint8_t> big(nf5_datagram_size(1000));
     EXPECT_EQ(nf5_build_datagram(big, nf5_make_header(1000), many), big.size());
     EXPECT_EQ(decode_nf5_record(big.data() + nf5_datagram_size(999)).src_as, 64496);
+}
+
+// v9 and IPFIX messages of every size pass the relay's checks whole, number
+// themselves as their version counts (export packets, data records before
+// the message), carry both templates in the first message and every
+// twentieth after it, and fit an Ethernet frame.
+TEST(ExportSynth, MessagesAreSoundAndNumberedByTheirVersion)
+{
+    for (std::uint16_t version : {nf9_version, ipfix_version}) {
+        SCOPED_TRACE(version);
+        export_synth s = export_synth_seed(9, version, 77);
+        EXPECT_TRUE(export_synth_message(s, 0, t0).empty());
+        EXPECT_TRUE(export_synth_message(s, export_synth_max_records + 1, t0).empty());
+        EXPECT_EQ(s.messages, 0u);
+        std::uint32_t records_before = 0;
+        std::vector<template_record> templates;
+        for (unsigned i = 0; i < 45; ++i) {
+            const unsigned n = 1 + i % export_synth_max_records;
+            const std::vector<std::uint8_t> m = export_synth_message(s, n, t0 + i);
+            const checked_export c = check_export(m.data(), m.size(), &templates);
+            ASSERT_EQ(c.length, m.size()) << "message " << i;
+            EXPECT_EQ(c.version, version);
+            EXPECT_EQ(c.domain, 77u);
+            EXPECT_LE(m.size() + 28, 1500u);
+            const std::uint32_t sequence = load_be32(m.data() + (version == 9 ? 12 : 8));
+            EXPECT_EQ(sequence, version == 9 ? i : records_before) << "message " << i;
+            records_before += n;
+            EXPECT_EQ(templates.size(), i % export_synth_template_every == 0 ? 2u : 0u);
+            if (version == 9) {  // the header counts templates and data records
+                EXPECT_EQ(load_be16(m.data() + 2), n + templates.size());
+            }
+        }
+        // The same seed gives the same bytes, another seed others.
+        export_synth one = export_synth_seed(9, version, 77);
+        export_synth twin = export_synth_seed(9, version, 77);
+        export_synth other = export_synth_seed(10, version, 77);
+        const std::vector<std::uint8_t> first = export_synth_message(one, 12, t0);
+        EXPECT_EQ(first, export_synth_message(twin, 12, t0));
+        EXPECT_NE(first, export_synth_message(other, 12, t0));
+    }
+}
+
+// The flows: about a third IPv6, in the documentation and private ranges,
+// ICMP as ICMPv6 there; 32-bit AS numbers among the remote ones, from the
+// documentation's and the private range, besides 16-bit ones.
+TEST(ExportSynth, FlowsOfBothFamiliesWithWideAsNumbers)
+{
+    export_synth s = export_synth_seed(3, ipfix_version, 1);
+    const std::uint64_t now_ms = std::uint64_t{t0} * 1000;
+    int v6 = 0, icmp4 = 0, icmp6 = 0, wide = 0, private_as = 0, narrow = 0;
+    const int total = 3000;
+    for (int i = 0; i < total; ++i) {
+        const export_flow f = export_synth_flow(s, 3600000, now_ms);
+        ASSERT_EQ(f.src.is_v4(), f.dst.is_v4());
+        ASSERT_EQ(f.src.is_v4(), f.nexthop.is_v4());
+        ASSERT_LE(f.start_unix_ms, f.end_unix_ms);
+        ASSERT_LE(f.end_unix_ms, now_ms);
+        ASSERT_EQ(now_ms - f.end_unix_ms, 3600000u - f.last_ms);
+        if (!f.src.is_v4()) {
+            ++v6;
+            for (const net_address* a : {&f.src, &f.dst, &f.nexthop}) {
+                const bool documentation = a->bytes[0] == 0x20 && a->bytes[1] == 0x01 &&
+                                           a->bytes[2] == 0x0d && a->bytes[3] == 0xb8;
+                const bool private_net = a->bytes[0] == 0xfd && a->bytes[1] == 0;
+                ASSERT_TRUE(documentation || private_net) << address_text(*a);
+            }
+            ASSERT_GE(f.src_mask, 48);
+            ASSERT_NE(f.prot, 1);
+            icmp6 += f.prot == 58;
+        } else {
+            icmp4 += f.prot == 1;
+        }
+        for (std::uint32_t as : {f.src_as, f.dst_as}) {
+            ASSERT_TRUE(as < export_synth_wide_as + 16 || as >= export_synth_private_as) << as;
+            private_as += as >= export_synth_private_as;
+            wide += as >= export_synth_wide_as && as < export_synth_private_as;
+            narrow += as != 0 && as < export_synth_wide_as;
+        }
+    }
+    EXPECT_GT(v6, total / 4);
+    EXPECT_LT(v6, total * 42 / 100);
+    EXPECT_GT(icmp4, 0);
+    EXPECT_GT(icmp6, 0);
+    EXPECT_GT(wide, total / 20);
+    EXPECT_GT(private_as, total / 50);
+    EXPECT_GT(narrow, wide);
 }

@@ -120,9 +120,10 @@ std::vector<std::uint8_t> finish_message(export_message& m)
     return m.bytes;
 }
 
-std::vector<export_field> standard_fields(bool ipv6)
+std::vector<export_field> standard_fields(bool ipv6, flow_times times)
 {
     const std::uint16_t a = ipv6 ? 16 : 4;
+    const bool unix_ms = times == flow_times::unix_ms;
     return {
         {ipv6 ? ie::sourceIPv6Address : ie::sourceIPv4Address, a},
         {ipv6 ? ie::destinationIPv6Address : ie::destinationIPv4Address, a},
@@ -131,8 +132,9 @@ std::vector<export_field> standard_fields(bool ipv6)
         {ie::egressInterface, 4},
         {ie::packetDeltaCount, 8},
         {ie::octetDeltaCount, 8},
-        {ie::flowStartSysUpTime, 4},
-        {ie::flowEndSysUpTime, 4},
+        unix_ms ? export_field{ie::flowStartMilliseconds, 8}
+                : export_field{ie::flowStartSysUpTime, 4},
+        unix_ms ? export_field{ie::flowEndMilliseconds, 8} : export_field{ie::flowEndSysUpTime, 4},
         {ie::sourceTransportPort, 2},
         {ie::destinationTransportPort, 2},
         {ie::tcpControlBits, 1},
@@ -145,7 +147,7 @@ std::vector<export_field> standard_fields(bool ipv6)
     };
 }
 
-void put_flow(export_message& m, const export_flow& f, bool ipv6)
+void put_flow(export_message& m, const export_flow& f, bool ipv6, flow_times times)
 {
     put_address(m, f.src, ipv6);
     put_address(m, f.dst, ipv6);
@@ -154,8 +156,13 @@ void put_flow(export_message& m, const export_flow& f, bool ipv6)
     put_uint(m, f.output, 4);
     put_uint(m, f.packets, 8);
     put_uint(m, f.bytes, 8);
-    put_uint(m, f.first_ms, 4);
-    put_uint(m, f.last_ms, 4);
+    if (times == flow_times::unix_ms) {
+        put_uint(m, f.start_unix_ms, 8);
+        put_uint(m, f.end_unix_ms, 8);
+    } else {
+        put_uint(m, f.first_ms, 4);
+        put_uint(m, f.last_ms, 4);
+    }
     put_uint(m, f.srcport, 2);
     put_uint(m, f.dstport, 2);
     put_uint(m, f.tcp_flags, 1);

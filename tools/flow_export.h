@@ -52,15 +52,22 @@ struct export_flow {
     std::uint32_t input = 0, output = 0;
     std::uint64_t packets = 0, bytes = 0;
     std::uint32_t first_ms = 0, last_ms = 0;  // uptimes (v9) or since the start (IPFIX)
+    std::uint64_t start_unix_ms = 0, end_unix_ms = 0;  // with flow_times::unix_ms
     std::uint16_t srcport = 0, dstport = 0;
     std::uint8_t tcp_flags = 0, prot = 0, tos = 0;
     std::uint32_t src_as = 0, dst_as = 0;
     std::uint8_t src_mask = 0, dst_mask = 0;
 };
 
+// How a template gives a flow's start and end: as the exporter's uptimes
+// (4 bytes each, v9's way), or as milliseconds since 1970 (8 bytes each,
+// as IPFIX exporters mostly do).
+enum class flow_times { uptime, unix_ms };
+
 // The fields of a router's usual flow template, for IPv4 or IPv6 flows:
-// addresses, ifIndexes, 64-bit counts, times as uptimes, ports, flags,
-// protocol, TOS, 32-bit AS numbers and masks.
-std::vector<export_field> standard_fields(bool ipv6);
-// One data record of standard_fields(ipv6).
-void put_flow(export_message& m, const export_flow& f, bool ipv6);
+// addresses, ifIndexes, 64-bit counts, times, ports, flags, protocol, TOS,
+// 32-bit AS numbers and masks.
+std::vector<export_field> standard_fields(bool ipv6, flow_times times = flow_times::uptime);
+// One data record of standard_fields(ipv6, times).
+void put_flow(export_message& m, const export_flow& f, bool ipv6,
+              flow_times times = flow_times::uptime);

@@ -116,23 +116,87 @@ void start_run(exporter& e, const sequence_note& n)
     set_clock(e, n);
 }
 
-void note_sequence(exporter& e, const sequence_note& n)
+// --- how an IPFIX exporter numbers its messages
+
+bool numbers_through(const exporter& e)
 {
-    if (!n.counted) {
+    return e.numbering == record_numbering::through_once ||
+           e.numbering == record_numbering::through;
+}
+
+// The export's number and count as IPFIX's rule has them: an exporter that
+// numbers through its own flow records gave the number after them.
+sequence_note counted_before(const exporter& e, sequence_note n)
+{
+    if (numbers_through(e)) {
+        n.sequence -= n.flows;
+        n.count = n.flows;
+    }
+    return n;
+}
+
+// An export that follows the last one in step, where the two rules expect
+// different numbers, tells which one the exporter keeps. Numbers that fit
+// neither rule tell nothing: they are loss or lateness, by the rule held.
+void learn_numbering(exporter& e, const sequence_note& n)
+{
+    const std::uint32_t by_before = e.last_sequence + e.last_count;
+    const std::uint32_t by_through = e.last_sequence + n.flows;
+    if (by_before == by_through || (n.sequence != by_before && n.sequence != by_through))
+        return;
+    const bool through = n.sequence == by_through;
+    if (e.numbering == record_numbering::unknown) {
+        if (!through) {
+            e.numbering = record_numbering::before;
+            return;
+        }
+        // Read IPFIX's way this would have been a gap: remembered, in
+        // case the guess is wrong and it was one.
+        const std::uint32_t ahead = n.sequence - e.expected;
+        e.hidden = ahead <= sequence_window ? ahead : 0;
+        e.numbering = record_numbering::through_once;
+        e.expected = e.last_sequence;
+    } else if (through) {
+        e.numbering = record_numbering::through;
+        e.hidden = 0;
+    } else {
+        // The guess was a loss that looked like the other rule.
+        e.numbering = record_numbering::before;
+        e.missed += e.hidden;
+        e.hidden = 0;
+        e.expected = by_before;
+    }
+}
+
+void note_last(exporter& e, const sequence_note& sent)
+{
+    e.last_sequence = sent.sequence;
+    e.last_count = sent.count;
+}
+
+void note_sequence(exporter& e, const sequence_note& sent)
+{
+    if (!sent.counted) {
         // What the next export's number should be is not known: it starts
         // a run of its own.
         e.in_step = false;
-        set_clock(e, n);
+        set_clock(e, sent);
         return;
     }
+    if (e.version == 10 && e.in_step && e.numbering != record_numbering::before &&
+        e.numbering != record_numbering::through)
+        learn_numbering(e, sent);
+    const sequence_note n = counted_before(e, sent);
     e.units += n.count;
     if (!e.in_step) {
         start_run(e, n);
+        note_last(e, sent);
         return;
     }
     if (n.sequence == e.expected) {
         e.expected += n.count;
         set_clock(e, n);
+        note_last(e, sent);
         return;
     }
     if (n.has_uptime && e.clocked) {
@@ -148,13 +212,16 @@ void note_sequence(exporter& e, const sequence_note& n)
             e.previous_boot_ms = e.boot_ms;
             e.clocked = false;
             start_run(e, n);
+            note_last(e, sent);
             return;
         }
     }
     const std::uint32_t before = e.expected;
     note_out_of_order(e, n.sequence, n.count);
-    if (e.expected != before)
+    if (e.expected != before) {
         set_clock(e, n);
+        note_last(e, sent);
+    }
 }
 
 // --- the table

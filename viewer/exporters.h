@@ -41,6 +41,15 @@ struct sequence_gap {
 // what it holds stays missed.
 constexpr std::size_t exporter_gaps = 6;
 
+// How an IPFIX exporter numbers its messages. IPFIX counts the data records
+// sent before each message; some exporters (softflowd among them) count
+// their flow records up to and including it, options records left out,
+// which read the IPFIX way looks like loss and late messages that are none.
+// The rule is learnt from the numbers: unknown until two messages in step
+// tell the rules apart; `through_once` is a guess from one such pair, taken
+// back (with the loss it hid) when the next pair follows IPFIX's rule.
+enum class record_numbering : std::uint8_t { unknown, before, through_once, through };
+
 // Bad input of an exporter's exports, by kind; each is counted, dropped,
 // and costs nothing else.
 enum class bad_input : std::uint8_t {
@@ -63,6 +72,13 @@ struct exporter {
     std::uint32_t sampling = 0;  // the interval last announced; 0: none
     std::uint32_t expected = 0;  // the sequence number the next export should carry
     bool in_step = false;        // expected is known
+    // IPFIX: the rule of its numbers, and the last export in step as sent
+    // (its number and data records), which the rules are
+    // told apart by; what a guess of `through_once` hid, should it be wrong.
+    record_numbering numbering = record_numbering::unknown;
+    std::uint32_t last_sequence = 0;
+    std::uint32_t last_count = 0;
+    std::uint32_t hidden = 0;
     // The exporter's clock as the last export in order gave it.
     bool clocked = false;
     std::uint32_t uptime_ms = 0;

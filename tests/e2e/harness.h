@@ -23,7 +23,7 @@ namespace e2e {
 
 using std::chrono::milliseconds;
 
-// Path of a program of the build: NELK_BIN_DIR/name ("nelkd", "nelk", "nf5gen").
+// Path of a program of the build: NELK_BIN_DIR/name ("nelkd", "nelk", "flowgen").
 std::string bin(const std::string& name);
 
 // A port that was free on 127.0.0.1 a moment ago.

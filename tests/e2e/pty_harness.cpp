@@ -140,7 +140,8 @@ int pty_viewer::term_signal() const
     return reaped && WIFSIGNALED(status) ? WTERMSIG(status) : 0;
 }
 
-pty_viewer spawn_viewer(const std::vector<std::string>& args, int stdout_fd)
+pty_viewer spawn_viewer(const std::vector<std::string>& args, int stdout_fd,
+                        const std::string& program)
 {
     pty_viewer v;
     int m = -1, s = -1;
@@ -155,7 +156,7 @@ pty_viewer spawn_viewer(const std::vector<std::string>& args, int stdout_fd)
     v.slave.reset(s);
     ::tcgetattr(s, &v.initial);
 
-    const std::string path = bin("nelk");
+    const std::string path = program.empty() ? bin("nelk") : program;
     std::vector<char*> argv;
     argv.push_back(const_cast<char*>(path.c_str()));
     for (const auto& a : args)

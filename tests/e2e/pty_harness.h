@@ -59,8 +59,10 @@ struct pty_viewer {
 
 // Starts build/nelk with the arguments (argv[0] is added) on a new terminal
 // of 80 by 24 with the system's default settings; with stdout_fd, standard
-// output goes there instead of the terminal. No core files.
-pty_viewer spawn_viewer(const std::vector<std::string>& args, int stdout_fd = -1);
+// output goes there instead of the terminal. No core files. A program
+// path given runs that instead of nelk (a script that starts it).
+pty_viewer spawn_viewer(const std::vector<std::string>& args, int stdout_fd = -1,
+                        const std::string& program = "");
 
 // A listening socket on a free port of 127.0.0.1 in place of nelkd: the test
 // accepts the viewer and writes exactly the stream it wants.

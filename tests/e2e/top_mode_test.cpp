@@ -3,9 +3,11 @@
 // stand-in for time()), so intervals close without waiting for the hour.
 #include <gtest/gtest.h>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/stat.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -15,11 +17,15 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "tests/e2e/harness.h"
 #include "tests/under_asan.h"
 #include "tests/e2e/pty_harness.h"
+#include "common/export_checks.h"
+#include "common/net_address.h"
+#include "tools/flow_export.h"
 #include "tools/nf5_synth.h"
 
 namespace {
@@ -135,13 +141,16 @@ std::string nth_report(const std::string& screen, int n, int lines)
     return screen.substr(at, end == std::string::npos ? std::string::npos : end + 1 - at);
 }
 
-// nelk on a pseudo-terminal with the stand-in clock, set to 10:20.
+// nelk on a pseudo-terminal with the stand-in clock, set to 10:20, on the
+// relay at tcpport (0: args say where the flows come from).
 pty_viewer spawn_with_clock(std::vector<std::string> args, int tcpport, const fake_time& clock,
                             int stdout_fd = -1)
 {
     clock.set(at_1020);
-    args.push_back("-s");
-    args.push_back(relay_arg(tcpport));
+    if (tcpport > 0) {
+        args.push_back("-s");
+        args.push_back(relay_arg(tcpport));
+    }
     preload_env env;
     env.set("LD_PRELOAD", NELK_FAKE_CLOCK);
     env.set("NELK_FAKE_TIME", clock.path);
@@ -466,23 +475,33 @@ std::vector<std::string> last_frame(const std::string& screen)
     return lines;
 }
 
+// An AS name file with the text, for the viewer to read at start; empty
+// when it could not be written.
+std::string names_file(const std::string& text)
+{
+    char path[] = "/tmp/nelk_asn_XXXXXX";
+    const int fd = mkstemp(path);
+    if (fd < 0)
+        return "";
+    const bool written = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    close(fd);
+    return written ? path : "";
+}
+
 // -l 30000000 on a window of 80 by 24: each frame is made of the rows the
 // window shows, each line cut to 80 columns; the e key makes the exporter
 // table the page that each refresh redraws, until a report key.
 TEST(TopMode, LiveViewFitsTheWindowAndTheExporterTableIsAPage)
 {
     // AS 6 is named twice (the later name holds), among 32-bit numbers.
-    char names[] = "/tmp/nelk_live_asn_XXXXXX";
-    const int fd = mkstemp(names);
-    ASSERT_GE(fd, 0);
-    const std::string text = "4200000000 PRIVATE\n6 OLD-NAME\n65536 WIDE\n6 NEW-NAME\n";
-    ASSERT_EQ(write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
-    close(fd);
+    const std::string names =
+        names_file("4200000000 PRIVATE\n6 OLD-NAME\n65536 WIDE\n6 NEW-NAME\n");
+    ASSERT_FALSE(names.empty());
     top_run run({"-m", "top", "-t", "as", "-L", "1", "-l", "30000000", "-A", names});
     ASSERT_TRUE(wait_output(run.relay, "New client:", 5s)) << run.relay.out();
     ASSERT_TRUE(run.viewer.wait_key_mode(5s)) << run.viewer.screen;
     ASSERT_TRUE(run.viewer.wait_screen("Starting. Hit '?' for help with keys.\r", 5s));
-    unlink(names);
+    unlink(names.c_str());
 
     // 4 GB in a few seconds: a rate with no wider unit widens the row to 82.
     flow_fields huge;
@@ -585,6 +604,164 @@ TEST(TopMode, LiveViewIsAPlainReportWhenOutputIsAPipe)
     EXPECT_LE(used, 20) << "ticks of CPU in 2 s of an idle live view";
     read_until("never", 20);
     EXPECT_EQ(count(text, "Running interval"), 1) << text;
+}
+
+// 32-bit AS numbers from IPFIX received directly: the AS report ranks them
+// by their traffic and names them from the -A file, up to 4294967295.
+TEST(TopMode, ThirtyTwoBitAsNumbersRankedAndNamed)
+{
+    const std::string names =
+        names_file("4200000000 PRIVATE-WIDE\n65536 FIRST-WIDE\n4294967295 LAST-AS\n");
+    ASSERT_FALSE(names.empty());
+    const int port = free_udp_port();
+    fake_time clock;
+    pty_viewer viewer = spawn_with_clock(
+        {"-m", "top", "-t", "as", "-L", "1", "-A", names, "-u", "127.0.0.1:" + std::to_string(port)},
+        0, clock);
+    ASSERT_TRUE(viewer.wait_key_mode(5s)) << viewer.screen;
+    ASSERT_TRUE(viewer.wait_screen("Starting. Hit '?' for help with keys.\r", 5s));
+    ASSERT_TRUE(wait_udp_bound(port, 5s));
+    unlink(names.c_str());
+
+    clock.set(at(10, 20, 2));
+    export_message m = start_message(ipfix_version, 0, 1, static_cast<std::uint32_t>(at(10, 20, 2)));
+    open_set(m, ipfix_template_set);
+    add_template(m, 256, standard_fields(false));
+    close_set(m);
+    open_set(m, 256);
+    for (const auto& [src_as, dst_as, bytes] :
+         {std::tuple{4200000000u, 65536u, 6000u}, std::tuple{4294967295u, 64500u, 3000u},
+          std::tuple{64500u, 4294967295u, 1000u}}) {
+        export_flow f;
+        parse_address("192.0.2.1", &f.src);
+        parse_address("198.51.100.7", &f.dst);
+        parse_address("10.0.0.1", &f.nexthop);
+        f.src_as = src_as;
+        f.dst_as = dst_as;
+        f.bytes = bytes;
+        f.packets = 1;
+        f.prot = 6;
+        put_flow(m, f, false);
+    }
+    close_set(m);
+    udp_exporter router;
+    ASSERT_TRUE(router.send(port, finish_message(m)));
+    bool handled = false;
+    for (int i = 0; i < 500 && !handled; ++i) {
+        handled = udp_drained(port, viewer.pid);
+        viewer.drain(5ms);
+    }
+    ASSERT_TRUE(handled);
+
+    viewer.screen.clear();
+    clock.set(at(10, 20, 10));
+    ASSERT_TRUE(viewer.wait_screen("Running interval (00:00:10 so far)", 3s)) << viewer.screen;
+    ASSERT_TRUE(viewer.wait_screen("\x1b[J", 3s));
+    const std::vector<std::string> frame = last_frame(viewer.screen);
+    ASSERT_GE(frame.size(), 7u) << viewer.screen;
+    // The name gives way to a long number in the cell.
+    EXPECT_EQ(frame[4],
+              " 1: PRIVATE-(4200000000)   4800b;  60.00%     FIRST-WIDE(65536)   4800b;  60.00%")
+        << viewer.screen;
+    EXPECT_EQ(frame[5],
+              " 2:  LAST-AS(4294967295)   2400b;  30.00%      <unknown>(64500)   2400b;  30.00%");
+    EXPECT_EQ(frame[6],
+              " 3:     <unknown>(64500)    800b;  10.00%   LAST-AS(4294967295)    800b;  10.00%");
+    viewer.type("q");
+    ASSERT_TRUE(viewer.wait_exit(5s));
+    EXPECT_EQ(viewer.exit_code(), 0);
+}
+
+// The process whose command line is program ... -p port ..., or -1.
+pid_t process_of(const std::string& program, const std::string& port)
+{
+    DIR* proc = opendir("/proc");
+    if (!proc)
+        return -1;
+    pid_t found = -1;
+    while (const dirent* d = readdir(proc)) {
+        std::ifstream in(std::string("/proc/") + d->d_name + "/cmdline");
+        std::vector<std::string> argv;
+        for (std::string arg; std::getline(in, arg, '\0');)
+            argv.push_back(arg);
+        for (std::size_t i = 1; i + 1 < argv.size(); ++i)
+            if (argv[0].ends_with(program) && argv[i] == "-p" && argv[i + 1] == port)
+                found = std::atoi(d->d_name);
+    }
+    closedir(proc);
+    return found;
+}
+
+// The demo as a newcomer runs it on a terminal: within seconds the live AS
+// report names 32-bit ASes that only v9 and IPFIX carry, e shows the v5,
+// v9 and IPFIX exporters side by side, and q ends it with the relay and
+// the generator it started stopped.
+TEST(TopMode, TheDemoShowsEveryVersionAndStopsWhatItStarted)
+{
+    const std::string demo_path = std::string(NELK_TEST_DATA) + "/../../tools/demo";
+    pty_viewer demo = [&] {
+        preload_env env;
+        env.set("NELK_BUILD", NELK_BIN_DIR);
+        env.set("FLOWGEN_RATE", "100");
+        env.set("TERM", "xterm");
+        // The demo line-buffers the relay with stdbuf, a preloaded library,
+        // which an ASan build must be told to accept.
+        const char* asan = std::getenv("ASAN_OPTIONS");
+        env.set("ASAN_OPTIONS", std::string(asan ? asan : "") + (asan && *asan ? ":" : "") +
+                                    "verify_asan_link_order=0");
+        return spawn_viewer({}, -1, demo_path);
+    }();
+    // Should it fail half-way: the demo's own clean-up first.
+    struct ended_first {
+        pty_viewer& demo;
+        ~ended_first()
+        {
+            if (!demo.reaped && kill(demo.pid, SIGTERM) == 0)
+                demo.wait_exit(10s);
+        }
+    } guard{demo};
+    // It builds what is not built yet, then starts; or it ends, saying why.
+    bool started = false;
+    for (int i = 0; i < 150 && !started && !demo.wait_exit(0ms); ++i)
+        started = demo.wait_screen("(framed stream);\r\n", 1s);
+    ASSERT_TRUE(started) << demo.screen;
+    int port = 0, framed = 0;
+    const std::size_t line = demo.screen.find("demo: nelkd on loopback ports ");
+    ASSERT_EQ(std::sscanf(demo.screen.c_str() + line,
+                          "demo: nelkd on loopback ports %d (UDP and TCP) and %d", &port, &framed),
+              2)
+        << demo.screen;
+    pid_guard relay(tcp_port_owner(framed));
+    ASSERT_GT(relay.pid, 0);
+    pid_t gen = -1;
+    for (int i = 0; i < 100 && gen < 0; ++i) {
+        gen = process_of("flowgen", std::to_string(port));
+        std::this_thread::sleep_for(20ms);
+    }
+    pid_guard generator(gen);
+    ASSERT_GT(gen, 0);
+
+    ASSERT_TRUE(demo.wait_screen("Running interval", 20s)) << demo.screen;
+    EXPECT_TRUE(demo.wait_screen("FIBER-NORTH(65536)", 30s)) << demo.screen;
+    demo.type("e");
+    ASSERT_TRUE(demo.wait_screen("Exporters as of", 10s)) << demo.screen;
+    std::vector<std::string> rows = {"127.0.0.1         5 0/0", "127.0.0.2         9 2",
+                                     "127.0.0.3        10 3"};
+    if (demo.screen.find("v9 and IPFIX from ::1") != std::string::npos)
+        rows.insert(rows.begin(), {"::1               9 4", "::1              10 5"});
+    ASSERT_TRUE(demo.wait_screen("\x1b[J", 10s));
+    const std::string page = demo.screen.substr(demo.screen.rfind("Exporters as of"));
+    std::size_t at = page.find("Router          Ver Domain");
+    for (const std::string& row : rows) {  // in this order, one after the other
+        EXPECT_EQ(page.find("\r\n\x1b[K" + row, at), page.find("\r\n", at)) << row << page;
+        at = page.find("\r\n", at) + 2;
+    }
+
+    demo.type("q");
+    ASSERT_TRUE(demo.wait_exit(30s)) << demo.screen;
+    EXPECT_EQ(demo.exit_code(), 0) << demo.screen;
+    EXPECT_EQ(run_state(relay.pid), 0) << "the relay outlived the demo";
+    EXPECT_EQ(run_state(gen), 0) << "the generator outlived the demo";
 }
 
 }  // namespace

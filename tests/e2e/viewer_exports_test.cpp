@@ -4,8 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <map>
+#include <sstream>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "common/export_checks.h"
@@ -14,6 +17,7 @@
 #include "common/net_address.h"
 #include "tests/e2e/harness.h"
 #include "tests/e2e/pty_harness.h"
+#include "tests/python_json.h"
 #include "tools/flow_export.h"
 #include "tools/nf5_synth.h"
 
@@ -146,6 +150,38 @@ TEST(ViewerExports, ALateViewerDecodesTheFirstDataExport)
     EXPECT_EQ(viewer.out(), expected);
     stop(viewer);
     EXPECT_EQ(viewer.err(), "") << "the replayed numbers 0 started no run";
+}
+
+// The same with the real relay: the templates reach it before any viewer
+// is there, and a viewer that connects afterwards lists the flows of the
+// first export after that, data alone, at once, and misses nothing.
+TEST(ViewerExports, ALateViewerOfTheRealRelayDecodesTheFirstDataExport)
+{
+    const int udp = free_udp_port(), tcp = free_tcp_port(), framed = free_tcp_port();
+    process relay = start_nelkd(udp, tcp, {"-F", std::to_string(framed)});
+    ASSERT_TRUE(relay.running()) << relay.err();
+    udp_exporter nine("127.0.0.1"), ipfix("::1");
+    ASSERT_TRUE(nine.send(udp, export_of(9, 0, {})));
+    ASSERT_TRUE(ipfix.send(udp, export_of(10, 0, {}, true, true)));
+    bool taken = false;
+    for (int i = 0; i < 500 && !taken; ++i) {
+        taken = udp_drained(udp, relay.pid);
+        std::this_thread::sleep_for(5ms);
+    }
+    ASSERT_TRUE(taken);
+
+    process viewer = spawn({bin("nelk"), "-m", "colondump", "-s", relay_arg(framed)});
+    ASSERT_TRUE(wait_output(relay, "New client:", 10s)) << relay.out();
+    ASSERT_TRUE(nine.send(udp, export_of(9, 1, {flow("192.0.2.1", "198.51.100.7")}, false)));
+    const std::string first = "1:127.0.0.1:1:192.0.2.1:1000:2:198.51.100.7:80:1500:3:6:0:0\n";
+    EXPECT_TRUE(wait_output(viewer, first, 5s)) << viewer.out();
+    ASSERT_TRUE(ipfix.send(udp, export_of(10, 0, {flow("2001:db8::1", "2001:db8:2::7")}, false)));
+    const std::string both =
+        first + "2:--1:1:2001-db8--1:1000:2:2001-db8-2--7:80:1500:3:6:0:0\n";
+    EXPECT_TRUE(wait_output(viewer, both, 5s)) << viewer.out();
+    EXPECT_EQ(viewer.out(), both);
+    stop(viewer);
+    EXPECT_EQ(viewer.err(), "");
 }
 
 // A framed stream that states a length no frame has ends the viewer: there
@@ -305,6 +341,80 @@ TEST(ViewerExports, ARestartKeepsTheLossOnBothSides)
     EXPECT_TRUE(wait_output_count(v.p, "\n", 120, 5s));
     stop(v.p);
     EXPECT_EQ(v.p.err(), "nelk: 60 of 180 flows missed (33.33%) by sequence numbers\n");
+}
+
+// What a run of the traffic generator says it sent, from its last line.
+unsigned long long records_sent(const process& gen)
+{
+    unsigned long long datagrams = 0, records = 0;
+    const std::string err = gen.err();
+    if (std::sscanf(err.c_str(), "flowgen: sent %llu datagrams, %llu records", &datagrams,
+                    &records) != 2)
+        return 0;
+    return records;
+}
+
+// JSON lines counted by python's json module: by type and exporter, the
+// IPv6 flows and those with a 32-bit AS number.
+std::map<std::string, long> tally(const std::string& lines)
+{
+    const python_run py = run_python(
+        "import sys, json, collections\n"
+        "c = collections.Counter()\n"
+        "for line in sys.stdin:\n"
+        "    o = json.loads(line)\n"
+        "    c[o[\"type\"] + \"@\" + o[\"sampler_address\"]] += 1\n"
+        "    c[\"ipv6\"] += o[\"etype\"] == 34525\n"
+        "    c[\"wide_as\"] += max(o[\"src_as\"], o[\"dst_as\"]) > 65535\n"
+        "for k in sorted(c): print(k, c[k])\n",
+        lines);
+    EXPECT_EQ(py.status, 0) << py.err;
+    std::map<std::string, long> counts;
+    std::istringstream in(py.out);
+    std::string key;
+    for (long n; in >> key >> n;)
+        counts[key] = n;
+    return counts;
+}
+
+// The traffic generator's exporters of every version side by side, from
+// IPv4 and IPv6 sources, into viewers that receive them themselves: every
+// record it sent is a JSON line of its version and exporter, IPv6 flows
+// and 32-bit AS numbers among them, and no loss is seen.
+TEST(ViewerExports, TheGeneratorsExportsOfEveryVersionDecode)
+{
+    direct_viewer four("127.0.0.1:", {"-m", "json"});
+    direct_viewer six("[::1]:", {"-m", "json"});
+    process gen4 = spawn({bin("flowgen"), "-p", std::to_string(four.port), "-e", "5", "-e",
+                          "9@127.0.0.2", "-e", "10@127.0.0.3", "-c", "60", "-r", "2000"});
+    process gen6 = spawn({bin("flowgen"), "-a", "::1", "-p", std::to_string(six.port), "-e",
+                          "9@::1", "-e", "10@::1", "-c", "40", "-r", "2000"});
+    for (process* gen : {&gen4, &gen6}) {
+        ASSERT_TRUE(wait_exit(*gen, 10s));
+        EXPECT_EQ(gen->exit_code(), 0) << gen->err();
+    }
+    const std::map<std::string, std::vector<std::string>> exporters = {
+        {"4", {"IPFIX@127.0.0.3", "NETFLOW_V5@127.0.0.1", "NETFLOW_V9@127.0.0.2"}},
+        {"6", {"IPFIX@::1", "NETFLOW_V9@::1"}},
+    };
+    for (auto [family, viewer, gen] :
+         {std::tuple{"4", &four, &gen4}, std::tuple{"6", &six, &gen6}}) {
+        SCOPED_TRACE(family);
+        const unsigned long long records = records_sent(*gen);
+        ASSERT_GT(records, 0u) << gen->err();
+        EXPECT_TRUE(wait_output_count(viewer->p, "\n", static_cast<int>(records), 10s));
+        stop(viewer->p);
+        EXPECT_EQ(viewer->p.err(), "") << "nothing missed";
+        std::map<std::string, long> counts = tally(viewer->p.out());
+        EXPECT_GT(counts["ipv6"], 0);
+        EXPECT_GT(counts["wide_as"], 0);
+        long listed = 0;
+        for (const std::string& exporter : exporters.at(family)) {
+            EXPECT_GT(counts[exporter], 0) << exporter;
+            listed += counts[exporter];
+        }
+        EXPECT_EQ(static_cast<unsigned long long>(listed), records);
+    }
 }
 
 }  // namespace

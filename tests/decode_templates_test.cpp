@@ -425,25 +425,6 @@ TEST_F(decoder, IpfixWithdrawalsTakeTemplatesAway)
     EXPECT_EQ(only_exporter().no_template, 2u);
 }
 
-// v9 numbers its export packets, IPFIX its data records: what each gap
-// says is missed.
-TEST_F(decoder, SequenceNumbersOfEachVersion)
-{
-    take(standard_message(9, 100, false, 3));
-    take(standard_message(9, 101, false, 3));
-    take(standard_message(9, 104, false, 3));  // 102 and 103 lost
-    take(standard_message(10, 100, false, 3, 8));
-    take(standard_message(10, 103, false, 3, 8));
-    take(standard_message(10, 110, false, 3, 8));  // 106 to 109 lost
-    ASSERT_EQ(v.exporters.list.size(), 2u);
-    for (const exporter& e : v.exporters.list) {
-        SCOPED_TRACE(e.version);
-        EXPECT_EQ(e.missed, e.version == 9 ? 2u : 4u);
-        EXPECT_EQ(e.units, e.version == 9 ? 3u : 9u);
-        EXPECT_EQ(e.flows, 9u);
-    }
-}
-
 // The template tables hold what they may and no more: a full table gives
 // up the template defined longest ago; a source at its bound its own.
 TEST(TemplateTable, BoundedWithTheOldestGoingFirst)

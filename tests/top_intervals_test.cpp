@@ -100,13 +100,6 @@ std::map<entry, double> nonzero_entries(const interval_stats& s)
     return found;
 }
 
-TEST_F(TopIntervals, FreshTablesAreZero) {
-    top_viewer v;
-    const interval_stats& s = *v.stats.current;
-    EXPECT_TRUE(nonzero_entries(s).empty());
-    EXPECT_EQ(s.in_bytes + s.out_bytes + s.in_packets + s.out_packets, 0);
-}
-
 TEST_F(TopIntervals, AccumulateByDirectionAndProtocol) {
     struct accumulate_case {
         const char* what;
@@ -320,17 +313,6 @@ TEST_F(TopIntervals, ReportMinuteIsLocalMinuteOfTheYear) {
     tzset();
 }
 
-TEST_F(TopIntervals, ClockIsReplaceable) {
-    viewer_clock clock;
-    const std::time_t before = std::time(nullptr);
-    const std::time_t now = clock_now(clock);
-    EXPECT_GE(now, before);
-    EXPECT_LE(now, std::time(nullptr));
-    fake_now = 12345;
-    clock.now = fake_clock;
-    EXPECT_EQ(clock_now(clock), 12345);
-}
-
 TEST_F(TopIntervals, HourIntervalStartedAt1020) {
     for (int interval : {60, -60}) {
         SCOPED_TRACE(interval);
@@ -462,20 +444,6 @@ TEST_F(TopIntervals, EachReportHoldsOnlyItsOwnInterval) {
     for (auto& [where, bytes] : nine)
         bytes = 9;
     EXPECT_EQ(nonzero_entries(*tl.v.stats.current), nine);
-}
-
-TEST_F(TopIntervals, StatsClearEmptiesTablesAndTotalsOnly) {
-    top_viewer v;
-    interval_stats& s = *v.stats.current;
-    s.seconds = 42;
-    s.end_time = 43;
-    accumulate(nf5_flow(flow(17, 1, 2, 3, 4, 5, 6)), v.ctx);
-    accumulate(nf5_flow(flow(6, 65535, 40000, 65535, 0, 7, 8)), v.ctx);
-    stats_clear(s);
-    EXPECT_TRUE(nonzero_entries(s).empty());
-    EXPECT_EQ(s.in_bytes + s.in_packets, 0);
-    EXPECT_EQ(s.seconds, 42);
-    EXPECT_EQ(s.end_time, 43);
 }
 
 // The viewer's address space capped just above what it uses: the tables of

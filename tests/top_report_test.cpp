@@ -317,25 +317,6 @@ TEST_F(TopReport, UnknownReportTypeFallsBackToAs) {
     }
 }
 
-TEST_F(TopReport, SameIntervalRendersTheSameTwice) {
-    load_names(v.names, "");
-    for (int i = 1; i <= 50; ++i) {
-        stats->in_src_as[i * 7] = i;
-        stats->in_dst_as[i * 11] = i;
-        stats->in_tcp_src[i] = i;
-        stats->in_tcp_dst[i + 1000] = 51 - i;
-        stats->in_bytes += i;
-    }
-    for (report_kind type :
-         {report_kind::as, report_kind::proto, report_kind::tcpport, report_kind::udpport}) {
-        config.report_type = type;
-        const std::string first = render();
-        EXPECT_EQ(render(), first) << static_cast<int>(type);
-    }
-    config.report_type = report_kind::as;
-    EXPECT_NE(render().find(" 1:     <unknown>(  350)"), std::string::npos);
-}
-
 // Every table holds 100 non-zero entries, more than any row count below.
 void fill(interval_stats& s)
 {

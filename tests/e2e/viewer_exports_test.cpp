@@ -187,9 +187,8 @@ TEST(ViewerExports, Ipv6RouterAndPrefixFilters)
     EXPECT_EQ(v.p.out().find("2001-db8-1--7"), std::string::npos);
 }
 
-// Bad input of every kind, each followed by a good export from the same
-// exporter: every good flow is listed, the viewer runs on, and the e
-// table counts each kind.
+// Bad input, each followed by a good export from the same exporter: every
+// good flow is listed, the viewer runs on, and the e table counts each kind.
 TEST(ViewerExports, BadInputIsCountedAndCostsNothingElse)
 {
     const int port = free_udp_port();
@@ -214,16 +213,6 @@ TEST(ViewerExports, BadInputIsCountedAndCostsNothingElse)
     const std::vector<bytes> bad = {
         bytes{'G', 'E', 'T', ' ', '/', '\r', '\n'},
         with_template({{ie::sourceIPv4Address, 4}, {ie::octetDeltaCount, 4}}, 5),
-        with_template({{ie::sourceIPv4Address, 6}}, 0),
-        with_template({{82, ipfix_variable_length}}, 9),
-        [] {
-            export_message m = start_message(9, 0, 5, 1700000000, 1000);
-            open_set(m, nf9_template_set);
-            add_template(m, 17, standard_fields(false));
-            close_set(m);
-            return finish_message(m);
-        }(),
-        with_template(std::vector<export_field>(600, export_field{ie::octetDeltaCount, 1}), 0),
     };
     std::uint32_t sequence = 0;
     int listed = 0;
@@ -236,9 +225,7 @@ TEST(ViewerExports, BadInputIsCountedAndCostsNothingElse)
     }
     viewer.type("e");
     ASSERT_TRUE(viewer.wait_screen(
-        "Bad input: 1 malformed datagrams, 1 data sets shorter than a record, 1 fields of a "
-        "length that does not fit their type, 1 variable lengths past their set, 1 template "
-        "ids below 256, 1 templates of too many fields\r\n",
+        "Bad input: 1 malformed datagrams, 1 data sets shorter than a record\r\n",
         5s))
         << viewer.screen;
     viewer.type("q");
@@ -247,64 +234,33 @@ TEST(ViewerExports, BadInputIsCountedAndCostsNothingElse)
 }
 
 // Each version's loss, by its own meaning of a sequence number, in the
-// line at the end of the run.
-TEST(ViewerExports, LossOfV9PacketsAndIpfixRecords)
+// lines at the end of the run. A v5 router that restarts its numbers from
+// below where it was keeps what it lost before the restart lost, and its new
+// numbers fill no old gap.
+TEST(ViewerExports, LossOfEachVersionAtTheEnd)
 {
     direct_viewer v("127.0.0.1:", {"-m", "colondump"});
-    udp_exporter nine, ipfix;
-    const export_flow f = flow("10.0.0.1", "10.0.0.2");
+    udp_exporter five, nine, ipfix;
+    // v5, up an hour: 0 and 60 (30 lost); restarted 10 minutes later, up 20
+    // seconds: 0 and 60 again (30 lost).
+    ASSERT_TRUE(five.send(v.port, v5_export(0, 30, 0, 3600000, 1700000000)));
+    ASSERT_TRUE(five.send(v.port, v5_export(60, 30, 0, 3601000, 1700000001)));
+    ASSERT_TRUE(five.send(v.port, v5_export(0, 30, 0, 20000, 1700000600)));
+    ASSERT_TRUE(five.send(v.port, v5_export(60, 30, 0, 21000, 1700000601)));
     // v9: packets 10, 11, 14 (12 and 13 lost); IPFIX: 4 records from 0,
     // then from 9 (5 lost).
+    const export_flow f = flow("10.0.0.1", "10.0.0.2");
     ASSERT_TRUE(nine.send(v.port, export_of(9, 10, {f})));
     ASSERT_TRUE(nine.send(v.port, export_of(9, 11, {f}, false)));
     ASSERT_TRUE(nine.send(v.port, export_of(9, 14, {f}, false)));
     ASSERT_TRUE(ipfix.send(v.port, export_of(10, 0, {f, f, f, f})));
     ASSERT_TRUE(ipfix.send(v.port, export_of(10, 9, {f, f}, false)));
-    EXPECT_TRUE(wait_output_count(v.p, "\n", 9, 5s)) << v.p.out();
+    EXPECT_TRUE(wait_output_count(v.p, "\n", 129, 5s)) << v.p.out();
     stop(v.p);
     EXPECT_EQ(v.p.err(),
+              "nelk: 60 of 180 flows missed (33.33%) by sequence numbers\n"
               "nelk: 2 of 5 NetFlow v9 export packets missed (40.00%) by sequence numbers\n"
               "nelk: 5 of 11 IPFIX data records missed (45.45%) by sequence numbers\n");
-}
-
-// One sender making up engines by the thousand fills no table: a router
-// that exports after it has its loss counted, and the end says what was
-// not tracked.
-TEST(ViewerExports, OneSenderCannotHideARoutersLoss)
-{
-    direct_viewer v("127.0.0.1:", {"-m", "colondump", "-P", "250"});
-    udp_exporter flood("127.0.0.1"), router("127.0.0.2");
-    for (unsigned engine = 0; engine < 20000; ++engine) {
-        ASSERT_TRUE(flood.send(v.port, v5_export(0, 1, static_cast<std::uint8_t>(engine),
-                                                 1000 + engine)));
-        if (engine % 200 == 199)
-            std::this_thread::sleep_for(2ms);  // as fast as the viewer takes them
-    }
-    // 210 flows sent, 60 of them lost.
-    for (std::uint32_t seq : {0u, 30u, 90u, 120u, 180u})
-        ASSERT_TRUE(router.send(v.port, v5_export(seq, 30, 0)));
-    std::this_thread::sleep_for(300ms);
-    stop(v.p);
-    const std::string err = v.p.err();
-    EXPECT_EQ(err.rfind("nelk: 60 of ", 0), 0u) << err;
-    EXPECT_NE(err.find(" not tracked by exporter"), std::string::npos) << err;
-}
-
-// A router that restarts numbers from below where it was: what it lost
-// before the restart stays lost, and its new numbers fill no old gap.
-TEST(ViewerExports, ARestartKeepsTheLossOnBothSides)
-{
-    direct_viewer v("127.0.0.1:", {"-m", "colondump"});
-    udp_exporter router;
-    // Up an hour: 0 and 60 (30 lost). Restarted 10 minutes later, up 20
-    // seconds: 0 and 60 again (30 lost).
-    ASSERT_TRUE(router.send(v.port, v5_export(0, 30, 0, 3600000, 1700000000)));
-    ASSERT_TRUE(router.send(v.port, v5_export(60, 30, 0, 3601000, 1700000001)));
-    ASSERT_TRUE(router.send(v.port, v5_export(0, 30, 0, 20000, 1700000600)));
-    ASSERT_TRUE(router.send(v.port, v5_export(60, 30, 0, 21000, 1700000601)));
-    EXPECT_TRUE(wait_output_count(v.p, "\n", 120, 5s));
-    stop(v.p);
-    EXPECT_EQ(v.p.err(), "nelk: 60 of 180 flows missed (33.33%) by sequence numbers\n");
 }
 
 }  // namespace

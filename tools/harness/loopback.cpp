@@ -204,6 +204,17 @@ unique_fd tcp_listener(int* port, int backlog)
     return fd;
 }
 
+tcp_pair tcp_loopback_pair()
+{
+    tcp_pair pair;
+    int port = 0;
+    const unique_fd listener = tcp_listener(&port, 1);
+    pair.connected = tcp_connect(port);
+    if (listener && pair.connected)
+        pair.accepted.reset(accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
+    return pair;
+}
+
 bool udp_send(int port, std::span<const std::uint8_t> data, const char* from)
 {
     endpoints e;

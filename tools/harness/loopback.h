@@ -84,6 +84,13 @@ unique_fd tcp_connect(int port, int rcvbuf = 0, const char* from = nullptr);
 // A listening TCP socket on a free port of 127.0.0.1, which *port receives.
 unique_fd tcp_listener(int* port, int backlog = 4);
 
+// Both ends of a TCP connection over 127.0.0.1; invalid ends on failure.
+struct tcp_pair {
+    unique_fd accepted;   // the listener's end
+    unique_fd connected;  // the end that connected
+};
+tcp_pair tcp_loopback_pair();
+
 // Sends one datagram to the loopback address at port from a new socket,
 // bound to `from` when given (::1 sends over IPv6 to ::1).
 bool udp_send(int port, std::span<const std::uint8_t> data, const char* from = nullptr);

@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -85,6 +86,23 @@ unique_fd socket_from(int type, const endpoints& e)
         bind(fd.get(), reinterpret_cast<const sockaddr*>(&e.local), e.local_len) != 0)
         fd.reset();
     return fd;
+}
+
+// Receives what arrives before `end`: the byte count, 0 at the end of the
+// stream, -1 on an error (a reset), -2 when nothing came in time.
+ssize_t recv_by(int fd, std::span<std::uint8_t> buf, clock::time_point end)
+{
+    for (;;) {
+        pollfd pfd{fd, POLLIN, 0};
+        const int r = poll(&pfd, 1, left_ms(end));
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r <= 0)
+            return -2;
+        const ssize_t n = recv(fd, buf.data(), buf.size(), MSG_DONTWAIT);
+        if (n >= 0 || (errno != EAGAIN && errno != EINTR))
+            return n < 0 ? -1 : n;
+    }
 }
 
 bool send_to(int fd, const endpoints& e, std::span<const std::uint8_t> data)
@@ -271,18 +289,7 @@ bool read_exact(int fd, std::span<std::uint8_t> buf, milliseconds timeout)
     const auto end = clock::now() + timeout;
     std::size_t got = 0;
     while (got < buf.size()) {
-        const int left = left_ms(end);
-        if (left == 0)
-            return false;
-        pollfd pfd{fd, POLLIN, 0};
-        const int r = poll(&pfd, 1, left);
-        if (r < 0 && errno == EINTR)
-            continue;
-        if (r <= 0)
-            return false;
-        const ssize_t n = recv(fd, buf.data() + got, buf.size() - got, MSG_DONTWAIT);
-        if (n < 0 && (errno == EAGAIN || errno == EINTR))
-            continue;
+        const ssize_t n = recv_by(fd, buf.subspan(got), end);
         if (n <= 0)
             return false;
         got += static_cast<std::size_t>(n);
@@ -294,17 +301,8 @@ std::vector<std::uint8_t> read_available(int fd, milliseconds quiet, millisecond
 {
     std::vector<std::uint8_t> all;
     std::vector<std::uint8_t> buf(65536);
-    const auto end = clock::now() + limit;
-    while (clock::now() < end) {
-        pollfd pfd{fd, POLLIN, 0};
-        const int r = poll(&pfd, 1, static_cast<int>(quiet.count()));
-        if (r < 0 && errno == EINTR)
-            continue;
-        if (r <= 0)
-            break;
-        const ssize_t n = recv(fd, buf.data(), buf.size(), MSG_DONTWAIT);
-        if (n < 0 && (errno == EAGAIN || errno == EINTR))
-            continue;
+    for (const auto end = clock::now() + limit; clock::now() < end;) {
+        const ssize_t n = recv_by(fd, buf, std::min(end, clock::now() + quiet));
         if (n <= 0)
             break;
         all.insert(all.end(), buf.begin(), buf.begin() + n);
@@ -319,19 +317,12 @@ bool wait_closed(int fd, milliseconds timeout, std::size_t* seen)
     const auto end = clock::now() + timeout;
     std::uint8_t buf[4096];
     for (;;) {
-        const int left = left_ms(end);
-        if (left == 0)
-            return false;
-        pollfd pfd{fd, POLLIN, 0};
-        const int r = poll(&pfd, 1, left);
-        if (r < 0 && errno == EINTR)
-            continue;
-        if (r <= 0)
-            return false;
-        const ssize_t n = recv(fd, buf, sizeof buf, MSG_DONTWAIT);
-        if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR))
+        const ssize_t n = recv_by(fd, buf, end);
+        if (n == 0 || n == -1)
             return true;
-        if (n > 0 && seen)
+        if (n < 0)
+            return false;
+        if (seen)
             *seen += static_cast<std::size_t>(n);
     }
 }

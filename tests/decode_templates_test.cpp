@@ -20,17 +20,11 @@
 #include "viewer/intervals.h"
 #include "viewer/templates.h"
 #include "viewer/viewer.h"
+#include "tests/addresses.h"
 
 namespace {
 
 using bytes = std::vector<std::uint8_t>;
-
-net_address addr(const char* text)
-{
-    net_address a;
-    EXPECT_TRUE(parse_address(text, &a)) << text;
-    return a;
-}
 
 // Flow 1 of the tests: 192.0.2.1:443 on ifIndex 70000 to 198.51.100.7:51000
 // on 70001, 6000000000 bytes in 5000000000 packets, TCP, AS 4200000001 to

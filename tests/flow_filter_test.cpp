@@ -12,19 +12,12 @@
 #include "viewer/exits.h"
 #include "viewer/flow_filter.h"
 #include "viewer/viewer.h"
+#include "tests/addresses.h"
 
 namespace {
 
 // Numbers and filters records without printing them.
 constexpr auto mode_silent = display_mode{0};
-
-// An address of either family, IPv4 in its mapped form.
-net_address ip(const char* text)
-{
-    net_address a;
-    EXPECT_TRUE(parse_address(text, &a)) << text;
-    return a;
-}
 
 // A prefix as -x takes it.
 net_prefix prefix(const char* text)
@@ -39,8 +32,8 @@ flow_record flow(const char* src, const char* dst, int prot, int srcport, int ds
                  std::uint64_t packets = 3)
 {
     flow_record r;
-    r.srcaddr = ip(src);
-    r.dstaddr = ip(dst);
+    r.srcaddr = addr(src);
+    r.dstaddr = addr(dst);
     r.ipv6 = !r.srcaddr.is_v4();
     r.input = 2;
     r.output = 3;
@@ -58,7 +51,7 @@ flow_record flow(const char* src, const char* dst, int prot, int srcport, int ds
 datagram_info frame_from(const char* router)
 {
     datagram_info d;
-    d.exporter = ip(router);
+    d.exporter = addr(router);
     std::snprintf(d.exporter_text, sizeof d.exporter_text, "%s", router);
     return d;
 }
@@ -166,7 +159,7 @@ TEST_F(FlowFilter, WhatEachFilterLetsThrough)
         if (r.prefix)
             filter.prefix = prefix(r.prefix);
         if (r.router)
-            filter.router = ip(r.router);
+            filter.router = addr(r.router);
         router = frame_from(r.from);
         EXPECT_EQ(passes(r.rec), r.passes);
     }

@@ -16,19 +16,13 @@
 #include "tests/e2e/pty_harness.h"
 #include "tools/flow_export.h"
 #include "tools/nf5_synth.h"
+#include "tests/addresses.h"
 
 namespace {
 
 using namespace e2e;
 using namespace std::chrono_literals;
 using bytes = std::vector<std::uint8_t>;
-
-net_address addr(const char* text)
-{
-    net_address a;
-    parse_address(text, &a);
-    return a;
-}
 
 // One TCP flow of the standard templates, src:1000 to dst:80.
 export_flow flow(const char* src, const char* dst, std::uint64_t bytes = 1500)

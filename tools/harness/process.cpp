@@ -2,7 +2,9 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/syscall.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -122,7 +124,8 @@ process::process(process&& o) noexcept
       out_path(std::exchange(o.out_path, {})),
       err_path(std::exchange(o.err_path, {})),
       temporaries(std::exchange(o.temporaries, {})),
-      out_pipe(std::move(o.out_pipe))
+      out_pipe(std::move(o.out_pipe)),
+      pidfd(std::move(o.pidfd))
 {
 }
 
@@ -139,6 +142,7 @@ process& process::operator=(process&& o) noexcept
         err_path = std::exchange(o.err_path, {});
         temporaries = std::exchange(o.temporaries, {});
         out_pipe = std::move(o.out_pipe);
+        pidfd = std::move(o.pidfd);
     }
     return *this;
 }
@@ -226,10 +230,13 @@ process spawn(const std::vector<std::string>& argv, const spawn_options& opts)
     p.pid = fork();
     if (p.pid == 0)
         exec_child(opts, in.get(), out.get(), err.get(), args.data(), envp.data());
-    if (p.pid < 0)
+    if (p.pid < 0) {
         p.reaped = true;
-    else if (opts.own_group)
+        return p;
+    }
+    if (opts.own_group)
         setpgid(p.pid, p.pid);
+    p.pidfd.reset(static_cast<int>(syscall(SYS_pidfd_open, p.pid, 0)));
     return p;
 }
 
@@ -237,9 +244,12 @@ bool wait_exit(process& p, milliseconds timeout)
 {
     const auto end = clock::now() + timeout;
     while (p.running()) {
-        if (clock::now() >= end)
+        const auto left = std::chrono::duration_cast<milliseconds>(end - clock::now()).count();
+        if (left <= 0)
             return false;
-        std::this_thread::sleep_for(milliseconds(5));
+        // Without a pidfd (an old kernel), a look every millisecond.
+        pollfd pfd{p.pidfd.get(), POLLIN, 0};
+        poll(&pfd, p.pidfd ? 1 : 0, static_cast<int>(p.pidfd ? left : 1));
     }
     return true;
 }

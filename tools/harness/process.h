@@ -54,6 +54,7 @@ struct process {
     std::string out_path, err_path;      // where its output went, when to files
     std::vector<std::string> temporaries;  // those of them that are ours to remove
     unique_fd out_pipe;              // read end of its standard output, with stdout_pipe
+    unique_fd pidfd;                 // readable once it ends, so waits end with it
 
     process() = default;
     process(process&& o) noexcept;
@@ -77,7 +78,8 @@ struct process {
 // started ends at once with status 127.
 process spawn(const std::vector<std::string>& argv, const spawn_options& opts = {});
 
-// Waits until the process ends; false when the time-out passes first.
+// Waits until the process ends, waking as it does; false when the time-out
+// passes first.
 bool wait_exit(process& p, milliseconds timeout);
 
 // SIGTERM (to its group, with own_group), a grace time, then SIGKILL;

@@ -196,6 +196,22 @@ TEST_F(FlowFilter, MaximaOnlyFromFlowsShownUnderBigFlows)
     EXPECT_EQ(stats.max_packets, 0);
 }
 
+TEST_F(FlowFilter, FlowNumbersRunOnAcrossCallsAndRouters)
+{
+    config.mode = display_mode::colondump;
+    stats.flows_shown = 41;
+    testing::internal::CaptureStdout();
+    const flow_record rec = flow("192.0.2.1", "198.51.100.7", 6, 80, 1025, 0, 65001);
+    EXPECT_TRUE(account_flow(rec, router, ctx));
+    EXPECT_TRUE(account_flow(rec, frame_from("192.168.100.200"), ctx));
+    EXPECT_TRUE(account_flow(rec, router, ctx));
+    std::fflush(stdout);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "42:10.0.0.1:2:192.0.2.1:80:3:198.51.100.7:1025:1500:3:6:0:65001\n"
+              "43:192.168.100.200:2:192.0.2.1:80:3:198.51.100.7:1025:1500:3:6:0:65001\n"
+              "44:10.0.0.1:2:192.0.2.1:80:3:198.51.100.7:1025:1500:3:6:0:65001\n");
+}
+
 // Flow limit: account_flow says when it is reached, and the loop ends the
 // run. Standard output is sent to standard error for matching.
 

@@ -146,7 +146,11 @@ TEST(ViewerKeys, EveryWayOutRestoresTheTerminal)
                                                    : starting_line,
                                          5s))
             << r.viewer.screen;
-        r.viewer.type(c.keys);
+        // One key at a time, each read (or not) before the next.
+        for (char key : c.keys) {
+            r.viewer.type(std::string(1, key));
+            r.viewer.drain(100ms);
+        }
         if (c.sig)
             ::kill(r.viewer.pid, c.sig);
         if (c.close_stream)

@@ -20,17 +20,11 @@
 #include "viewer/intervals.h"
 #include "viewer/templates.h"
 #include "viewer/viewer.h"
+#include "tests/addresses.h"
 
 namespace {
 
 using bytes = std::vector<std::uint8_t>;
-
-net_address addr(const char* text)
-{
-    net_address a;
-    EXPECT_TRUE(parse_address(text, &a)) << text;
-    return a;
-}
 
 // Flow 1 of the tests: 192.0.2.1:443 on ifIndex 70000 to 198.51.100.7:51000
 // on 70001, 6000000000 bytes in 5000000000 packets, TCP, AS 4200000001 to
@@ -423,25 +417,6 @@ TEST_F(decoder, IpfixWithdrawalsTakeTemplatesAway)
     EXPECT_EQ(take(finish_message(m)), "");
     EXPECT_EQ(take(standard_message(10, 3, false, 1, 7, false)), "");
     EXPECT_EQ(only_exporter().no_template, 2u);
-}
-
-// v9 numbers its export packets, IPFIX its data records: what each gap
-// says is missed.
-TEST_F(decoder, SequenceNumbersOfEachVersion)
-{
-    take(standard_message(9, 100, false, 3));
-    take(standard_message(9, 101, false, 3));
-    take(standard_message(9, 104, false, 3));  // 102 and 103 lost
-    take(standard_message(10, 100, false, 3, 8));
-    take(standard_message(10, 103, false, 3, 8));
-    take(standard_message(10, 110, false, 3, 8));  // 106 to 109 lost
-    ASSERT_EQ(v.exporters.list.size(), 2u);
-    for (const exporter& e : v.exporters.list) {
-        SCOPED_TRACE(e.version);
-        EXPECT_EQ(e.missed, e.version == 9 ? 2u : 4u);
-        EXPECT_EQ(e.units, e.version == 9 ? 3u : 9u);
-        EXPECT_EQ(e.flows, 9u);
-    }
 }
 
 // The template tables hold what they may and no more: a full table gives

@@ -71,27 +71,6 @@ TEST_F(KeyTable, ReportKeysSetTheTypeAndReprintTheLastReport)
     }
 }
 
-TEST_F(KeyTable, ReportKeyReprintsAClosedIntervalInTheNewType)
-{
-    config.mode = display_mode::top;
-    stats.last_report = new_interval_stats();
-    ASSERT_TRUE(stats_alloc(*stats.last_report));
-    stats.last_report->seconds = 60;
-    stats.last_report->in_bytes = 1000;
-    stats.last_report->in_proto[17] = 1000;
-    stats.last_report->in_udp_src[53] = 1000;
-
-    std::string out = press('p');
-    EXPECT_EQ(config.report_type, report_kind::proto);
-    EXPECT_EQ(out.rfind("Summary for interval (00:01:00 total) ending ", 0), 0u) << out;
-    EXPECT_NE(out.find("Rank|--Proto Name/Num---|"), std::string::npos) << out;
-
-    out = press('u');
-    EXPECT_EQ(config.report_type, report_kind::udpport);
-    EXPECT_NE(out.find("|-----UDP Port------|"), std::string::npos) << out;
-    EXPECT_NE(out.find("(   53)"), std::string::npos) << out;
-}
-
 TEST_F(KeyTable, WithTheLiveViewAReportKeyRedrawsItInTheNewType)
 {
     config.mode = display_mode::top;
@@ -136,24 +115,6 @@ TEST_F(KeyTable, EIsAPageOfItsOwnUnderTheLiveView)
     EXPECT_EQ(config.report_type, report_kind::tcpport);
     EXPECT_EQ(out.rfind("Running interval (", 0), 0u) << out;
     EXPECT_EQ(captured_refresh().rfind("Running interval (", 0), 0u);
-}
-
-TEST_F(KeyTable, QAndControlCQuitWithTheQuittingLine)
-{
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    for (int key : std::initializer_list<int>{'q', 3}) {
-        SCOPED_TRACE(key);
-        EXPECT_EXIT(
-            {
-                std::fflush(stdout);
-                ::dup2(2, 1);
-                handle_key(key, ctx);
-                std::fprintf(stderr, "still running\n");
-                std::_Exit(9);
-            },
-            testing::ExitedWithCode(0),
-            "^\rQuitting\\.\\.\\.                                                               \n$");
-    }
 }
 
 // Runs read_key with the given bytes, then the end, on standard input.

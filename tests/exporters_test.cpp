@@ -14,6 +14,7 @@
 #include "viewer/exporters.h"
 #include "viewer/messages.h"
 #include "viewer/viewer.h"
+#include "tests/addresses.h"
 
 namespace {
 
@@ -31,18 +32,11 @@ struct counts {
     std::uint64_t datagrams, flows, missed, late, resets;
 };
 
-net_address address(const char* text)
-{
-    net_address a;
-    EXPECT_TRUE(parse_address(text, &a)) << text;
-    return a;
-}
-
 datagram_info exporter_of(const char* router, std::uint16_t version, std::uint32_t domain,
                           std::uint16_t port = 0)
 {
     datagram_info dg;
-    dg.exporter = address(router);
+    dg.exporter = addr(router);
     dg.version = version;
     dg.domain = domain;
     dg.port = port;
@@ -131,7 +125,7 @@ TEST(Exporters, SequenceAccounting)
             const counts& want = c.expected[i];
             const exporter& got = table.list[i];
             SCOPED_TRACE(i);
-            EXPECT_EQ(got.address, address(want.router));
+            EXPECT_EQ(got.address, addr(want.router));
             EXPECT_EQ(got.domain, std::uint32_t{want.engine_type} << 8 | want.engine_id);
             EXPECT_EQ(got.datagrams, want.datagrams);
             EXPECT_EQ(got.flows, want.flows);

@@ -14,15 +14,9 @@
 #include <gtest/gtest.h>
 
 #include "tests/python_json.h"
+#include "tests/addresses.h"
 
 namespace {
-
-net_address addr(const char* text)
-{
-    net_address a;
-    EXPECT_TRUE(parse_address(text, &a)) << text;
-    return a;
-}
 
 std::string ntop(const net_address& a, bool ipv6)
 {

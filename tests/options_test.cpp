@@ -15,22 +15,17 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/addresses.h"
+
 namespace {
 
 constexpr int go_on = -1;
-
-net_address net(const char* text)
-{
-    net_address a;
-    parse_address(text, &a);
-    return a;
-}
 
 // A prefix as the filter holds it: the address's bits beyond the length
 // already cleared, IPv4 ones counted over the mapped form.
 net_prefix prefix(const char* text, int length)
 {
-    return {net(text), length};
+    return {addr(text), length};
 }
 
 struct parsed {
@@ -248,7 +243,7 @@ TEST(Options, Fields)
         {{"-t", "tcpport"}, [](cfg& c, flt&) { c.report_type = report_kind::tcpport; }},
         {{"-t", "udpport"}, [](cfg& c, flt&) { c.report_type = report_kind::udpport; }},
         {{"-r", "10.0.0.1", "-n", "3"},
-         [](cfg&, flt& f) { f.router = net("10.0.0.1"), f.ifindex = 3; }},
+         [](cfg&, flt& f) { f.router = addr("10.0.0.1"), f.ifindex = 3; }},
         {{"-s", "relay.example:5555"},
          [](cfg& c, flt&) {
              std::strcpy(c.server, "relay.example"), c.port = 5555, c.server_given = true;
@@ -282,14 +277,14 @@ TEST(Options, Fields)
         {{"-x", "::/0"}, [](cfg&, flt& f) { f.prefix = prefix("::", 0); }},
         {{"-x", "::ffff:10.1.0.0/104"},
          [](cfg&, flt& f) { f.prefix = prefix("::ffff:10.0.0.0", 104); }},
-        {{"-r", "2001:db8::7"}, [](cfg&, flt& f) { f.router = net("2001:db8::7"); }},
-        {{"-r", "::ffff:10.0.0.1"}, [](cfg&, flt& f) { f.router = net("10.0.0.1"); }},
+        {{"-r", "2001:db8::7"}, [](cfg&, flt& f) { f.router = addr("2001:db8::7"); }},
+        {{"-r", "::ffff:10.0.0.1"}, [](cfg&, flt& f) { f.router = addr("10.0.0.1"); }},
         {{"-a", "4294967295", "-0", "4200000000"},
          [](cfg& c, flt& f) { f.as = 4294967295, c.zero_as = 4200000000; }},
         {{"-u", "2055"}, [](cfg& c, flt&) { c.udp_port = 2055; }},
         {{"-u", "127.0.0.1:2055"},
-         [](cfg& c, flt&) { c.udp_port = 2055, c.udp_address = net("127.0.0.1"); }},
-        {{"-u", "[::1]:9995"}, [](cfg& c, flt&) { c.udp_port = 9995, c.udp_address = net("::1"); }},
+         [](cfg& c, flt&) { c.udp_port = 2055, c.udp_address = addr("127.0.0.1"); }},
+        {{"-u", "[::1]:9995"}, [](cfg& c, flt&) { c.udp_port = 9995, c.udp_address = addr("::1"); }},
         {{"-m", "top", "-L", "7", "-S"},
          [](cfg& c, flt&) { c.mode = display_mode::top, c.live_seconds = 7, c.sampling = true; }},
     };

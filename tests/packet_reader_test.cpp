@@ -20,7 +20,7 @@
 
 #include "common/nf5.h"
 #include "common/unique_fd.h"
-#include "tools/loopback.h"
+#include "tools/harness/loopback.h"
 #include "viewer/event_loop.h"
 #include "viewer/exits.h"
 #include "viewer/flow_filter.h"
@@ -40,17 +40,9 @@ struct loopback_stream {
 
 loopback_stream open_stream()
 {
-    unique_fd listener(::socket(AF_INET, SOCK_STREAM, 0));
-    sockaddr_in addr = loopback(0);
-    socklen_t len = sizeof addr;
-    EXPECT_EQ(::bind(listener.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-    EXPECT_EQ(::listen(listener.get(), 1), 0);
-    EXPECT_EQ(::getsockname(listener.get(), reinterpret_cast<sockaddr*>(&addr), &len), 0);
-    unique_fd viewer(::socket(AF_INET, SOCK_STREAM, 0));
-    EXPECT_EQ(::connect(viewer.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-    unique_fd relay(::accept(listener.get(), nullptr, nullptr));
-    EXPECT_TRUE(relay);
-    return {std::move(relay), std::move(viewer)};
+    harness::tcp_pair pair = harness::tcp_loopback_pair();
+    EXPECT_TRUE(pair.accepted && pair.connected);
+    return {std::move(pair.accepted), std::move(pair.connected)};
 }
 
 void send_all(int fd, const std::vector<std::uint8_t>& bytes, std::size_t from = 0,
@@ -149,133 +141,48 @@ struct reader_fixture : testing::Test {
 
 using PacketReader = reader_fixture;
 
-TEST_F(PacketReader, HeadInThreeSegmentsIsGatheredIntoOneFrame)
-{
-    const auto bytes = good_frame("10.1.2.3", 2);
-    const double shown = stats.flows_shown;
-    send_all(stream.relay.get(), bytes, 0, 9);
-    ASSERT_TRUE(pump_once());
-    EXPECT_EQ(stats.packets, 0);
-    send_all(stream.relay.get(), bytes, 9, 20);
-    ASSERT_TRUE(pump_once());
-    EXPECT_EQ(stats.packets, 0);
-    send_all(stream.relay.get(), bytes, 20, relay_frame_head_size);
-    ASSERT_TRUE(pump_once());
-    EXPECT_EQ(stats.packets, 0) << "records not yet there";
-    send_all(stream.relay.get(), bytes, relay_frame_head_size);
-    ASSERT_TRUE(pump_until([&] { return stats.records == 2; }));
-    EXPECT_EQ(stats.packets, 1);
-    EXPECT_EQ(stats.flows_shown, shown + 2);
-}
-
-TEST_F(PacketReader, RecordsSplitAnywhereStillMakeWholeFrames)
-{
-    std::vector<std::uint8_t> bytes;
-    for (int i = 0; i < 7; ++i)
-        bytes = bytes + good_frame("10.0.0.1", 1 + i * 4);  // 1, 5, 9, ... 25 records
-    // Cut at odd places: inside heads, inside records, on frame ends.
-    for (std::size_t at = 0; at < bytes.size();) {
-        std::size_t next = std::min(bytes.size(), at + 37 + at % 211);
-        send_all(stream.relay.get(), bytes, at, next);
-        ASSERT_TRUE(pump_once());
-        at = next;
-    }
-    ASSERT_TRUE(pump_until([&] { return stats.packets == 7; }));
-    EXPECT_EQ(stats.records, 1 + 5 + 9 + 13 + 17 + 21 + 25);
-}
-
-TEST_F(PacketReader, BadVersionDropsOnlyTheHeadAndTheNextBytesAreAHead)
-{
-    // A version 9 head claiming two records, then a good frame straight
-    // after its 28 bytes: that frame is read as the next one.
-    const auto bytes = frame("10.0.0.1", 9, 2, {}) + good_frame("10.0.0.2", 3);
-    testing::internal::CaptureStdout();
-    send_all(stream.relay.get(), bytes);
-    bool done = pump_until([&] { return stats.packets == 1; });
-    std::fflush(stdout);
-    const std::string out = testing::internal::GetCapturedStdout();
-    ASSERT_TRUE(done);
-    EXPECT_EQ(out, "Bad netflow packet.  Version is 9, should be 5.\n");
-    EXPECT_EQ(stats.records, 3);
-}
-
-TEST_F(PacketReader, BadVersionPrintsAsUnsigned)
-{
-    const auto bytes = frame("10.0.0.1", 65535, 1, {}) + good_frame("10.0.0.2", 1);
-    testing::internal::CaptureStdout();
-    send_all(stream.relay.get(), bytes);
-    bool done = pump_until([&] { return stats.packets == 1; });
-    std::fflush(stdout);
-    const std::string out = testing::internal::GetCapturedStdout();
-    ASSERT_TRUE(done);
-    EXPECT_EQ(out, "Bad netflow packet.  Version is 65535, should be 5.\n");
-}
-
-TEST_F(PacketReader, RecordCountsOneToThousandPassOthersAreRefused)
+// A head with a record count of 1 to 1000 and version 5 is a frame; any
+// other is refused with its line, and the bytes after its 28 are the next
+// head.
+TEST_F(PacketReader, HeadsAcceptedAndRefused)
 {
     struct case_ {
-        std::uint16_t count;
-        bool accepted;
+        std::uint16_t version, count;
+        std::string refusal;  // empty: accepted
     };
-    const case_ cases[] = {{0, false}, {1, true}, {84, true}, {85, true},
-                           {1000, true}, {1001, false}, {65535, false}};
+    const case_ cases[] = {
+        {5, 0, "Strange netflow packet.  Record count is 0\n"},
+        {5, 1, ""},
+        {5, 84, ""},
+        {5, 85, ""},
+        {5, 1000, ""},
+        {5, 1001, "Strange netflow packet.  Record count is 1001\n"},
+        {5, 65535, "Strange netflow packet.  Record count is 65535\n"},
+        {9, 2, "Bad netflow packet.  Version is 9, should be 5.\n"},
+        {65535, 1, "Bad netflow packet.  Version is 65535, should be 5.\n"},
+    };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.count);
+        SCOPED_TRACE(testing::Message() << c.version << "/" << c.count);
+        const bool accepted = c.refusal.empty();
         const double packets = stats.packets;
         const double records = stats.records;
         const double shown = stats.flows_shown;
         // A refused head is followed by a one-record marker frame, so the
         // test knows when the reader is through with it.
-        const auto bytes = c.accepted ? good_frame("10.0.0.1", c.count)
-                                      : frame("10.0.0.1", 5, c.count, {}) +
-                                            good_frame("10.0.0.9", 1);
+        const auto bytes = accepted ? good_frame("10.0.0.1", c.count)
+                                    : frame("10.0.0.1", c.version, c.count, {}) +
+                                          good_frame("10.0.0.9", 1);
         testing::internal::CaptureStdout();
         send_all(stream.relay.get(), bytes);
         bool done = pump_until([&] { return stats.packets == packets + 1; });
         std::fflush(stdout);
         const std::string out = testing::internal::GetCapturedStdout();
         ASSERT_TRUE(done);
-        const double expected = c.accepted ? c.count : 1;
+        const double expected = accepted ? c.count : 1;
         EXPECT_EQ(stats.records, records + expected);
         EXPECT_EQ(stats.flows_shown, shown + expected);
-        EXPECT_EQ(out, c.accepted ? std::string()
-                                  : "Strange netflow packet.  Record count is " +
-                                        std::to_string(c.count) + "\n");
+        EXPECT_EQ(out, c.refusal);
     }
-}
-
-TEST_F(PacketReader, CountersAddUpOverFrames)
-{
-    send_all(stream.relay.get(),
-             good_frame("10.0.0.1", 2) + good_frame("10.0.0.2", 3) + good_frame("10.0.0.1", 30));
-    ASSERT_TRUE(pump_until([&] { return stats.packets == 3; }));
-    EXPECT_EQ(stats.records, 35);
-}
-
-TEST_F(PacketReader, RouterAddressReachesTheFilterForEveryRecord)
-{
-    filter.router = net_address::from_v4_net(ip("10.1.2.3"));
-    send_all(stream.relay.get(), good_frame("10.1.2.3", 2) + good_frame("10.3.2.1", 4) +
-                                     good_frame("10.1.2.3", 1));
-    ASSERT_TRUE(pump_until([&] { return stats.packets == 3; }));
-    EXPECT_EQ(stats.flows_shown, 3);
-}
-
-TEST_F(PacketReader, RecordsReachTheListingInOrderWithTheirRouter)
-{
-    config.mode = display_mode::colondump;
-    nf5_record a = flow(0, 65001, 1500);
-    nf5_record b = flow(7, 8, 4000000000u);
-    b.srcport = 53;
-    b.prot = 17;
-    testing::internal::CaptureStdout();
-    send_all(stream.relay.get(), frame("10.1.2.3", 5, 2, {a, b}));
-    bool done = pump_until([&] { return stats.packets == 1; });
-    std::fflush(stdout);
-    const std::string out = testing::internal::GetCapturedStdout();
-    ASSERT_TRUE(done);
-    EXPECT_EQ(out, "1:10.1.2.3:2:192.0.2.1:80:3:198.51.100.7:1025:1500:3:6:0:65001\n"
-                   "2:10.1.2.3:2:192.0.2.1:53:3:198.51.100.7:1025:4000000000:3:17:7:8\n");
 }
 
 TEST_F(PacketReader, ZeroAsIsReplacedByTheLow16BitsOfTheOption)
@@ -405,35 +312,26 @@ void pump_to_the_end(packet_reader& reader, int fd, flow_context& ctx)
     std::_Exit(9);
 }
 
-TEST_F(PacketReader, EndOfStreamBetweenFramesEndsWithConnectionClosed)
+// The end of the stream, between frames or inside one (its head or its
+// records), ends the run with its line, and nothing of a cut frame is used:
+// a record handed on would hit the flow limit and say so.
+TEST_F(PacketReader, EndOfStreamUsesNoneOfACutFrame)
 {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
-    send_all(stream.relay.get(), good_frame("10.0.0.1", 1));
-    stream.relay.reset();
-    EXPECT_EXIT(pump_to_the_end(reader, stream.viewer.get(), ctx), testing::ExitedWithCode(0),
-                "^connection closed\n$");
-}
-
-TEST_F(PacketReader, EndOfStreamInsideAFrameUsesNoneOfIt)
-{
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    // Any record handed on would hit the flow limit and say so.
-    config.flow_limit = 1;
-    const auto bytes = good_frame("10.0.0.1", 3);
-    send_all(stream.relay.get(), bytes, 0, relay_frame_head_size + 2 * nf5_record_size + 5);
-    stream.relay.reset();
-    EXPECT_EXIT(pump_to_the_end(reader, stream.viewer.get(), ctx), testing::ExitedWithCode(0),
-                "^connection closed\n$");
-}
-
-TEST_F(PacketReader, EndOfStreamInsideAHead)
-{
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    config.flow_limit = 1;
-    send_all(stream.relay.get(), good_frame("10.0.0.1", 1), 0, 13);
-    stream.relay.reset();
-    EXPECT_EXIT(pump_to_the_end(reader, stream.viewer.get(), ctx), testing::ExitedWithCode(0),
-                "^connection closed\n$");
+    config.flow_limit = 2;
+    const auto bytes = good_frame("10.0.0.1", 1) + good_frame("10.0.0.1", 3);
+    const std::size_t first = relay_frame_head_size + nf5_record_size;
+    for (std::size_t cut :
+         {first, first + 13, first + relay_frame_head_size + 2 * nf5_record_size + 5}) {
+        SCOPED_TRACE(cut);
+        EXPECT_EXIT(
+            {
+                send_all(stream.relay.get(), bytes, 0, cut);
+                stream.relay.reset();
+                pump_to_the_end(reader, stream.viewer.get(), ctx);
+            },
+            testing::ExitedWithCode(0), "^connection closed\n$");
+    }
 }
 
 TEST_F(PacketReader, ReadErrorIsReportedAndEnds)

@@ -2,46 +2,27 @@
 // the lines given as its standard input.
 #pragma once
 
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <cstdio>
-#include <cstdlib>
 #include <fstream>
-#include <sstream>
 #include <string>
+
+#include "tools/harness/process.h"
 
 struct python_run {
     int status = -1;  // exit status; -1 when it did not run or end
     std::string out, err;
 };
 
-// The script must not hold a single quote: it goes to the shell in them.
 inline python_run run_python(const char* script, const std::string& input)
 {
+    const harness::temp_dir dir("nelk-python");
+    harness::spawn_options opts;
+    opts.stdin_path = dir.file("lines");
+    std::ofstream(opts.stdin_path, std::ios::binary) << input;
+    harness::process p = harness::spawn({"python3", "-c", script}, opts);
     python_run r;
-    char in[] = "/tmp/nelk_python_XXXXXX";
-    const int fd = mkstemp(in);
-    if (fd < 0)
-        return r;
-    const bool written = write(fd, input.data(), input.size()) ==
-                         static_cast<ssize_t>(input.size());
-    close(fd);
-    const std::string err = std::string(in) + ".err";
-    const std::string command =
-        std::string("/usr/bin/python3 -c '") + script + "' < " + in + " 2> " + err;
-    std::FILE* p = written ? popen(command.c_str(), "r") : nullptr;
-    if (p) {
-        char buf[4096];
-        for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, p)) > 0;)
-            r.out.append(buf, n);
-        const int status = pclose(p);
-        r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
-    std::stringstream e;
-    e << std::ifstream(err).rdbuf();
-    r.err = e.str();
-    unlink(in);
-    unlink(err.c_str());
+    if (harness::wait_exit(p, std::chrono::seconds(60)))
+        r.status = p.exit_code();
+    r.out = p.out();
+    r.err = p.err();
     return r;
 }

@@ -12,6 +12,7 @@
 #include "common/export_checks.h"
 #include "relay/relay.h"
 #include "tests/netflow_message.h"
+#include "tests/addresses.h"
 
 namespace {
 
@@ -157,13 +158,6 @@ TEST(RelayOptions, AccessAndLimits)
     EXPECT_EQ(none.settings.per_address, 0);
     EXPECT_EQ(none.settings.metrics_path, "");
     EXPECT_EQ(none.settings.template_ttl_s, 1800);
-}
-
-net_address addr(const char* text)
-{
-    net_address a;
-    EXPECT_TRUE(parse_address(text, &a)) << text;
-    return a;
 }
 
 TEST(RelayPrefixes, WhoIsIn)

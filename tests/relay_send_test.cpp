@@ -1,13 +1,8 @@
 // A viewer's stream stays in step when a send takes only part of what it
 // was given: the rest of a cut frame goes out first, later frames are missed.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
-
-#include <algorithm>
 
 #include <cstdint>
 #include <vector>
@@ -15,6 +10,7 @@
 #include "common/nf5.h"
 #include "common/unique_fd.h"
 #include "relay/relay.h"
+#include "tools/harness/loopback.h"
 
 namespace {
 
@@ -81,56 +77,6 @@ void take(int fd, std::size_t most, std::vector<std::uint8_t>& stream)
         stream.insert(stream.end(), buf.begin(), buf.begin() + n);
 }
 
-TEST(RelaySend, CutFramesAreFinishedBeforeAnythingElse)
-{
-    int sv[2];
-    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
-    unique_fd relay_end(sv[0]), viewer_end(sv[1]);
-    int small = 4096;
-    setsockopt(relay_end.get(), SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
-
-    pending_frame p;
-    std::vector<std::uint8_t> stream;
-    int cuts = 0, no_room = 0;
-    std::uint32_t next = 0;
-    // Batches of five frames to a viewer that reads less than it is sent.
-    for (int round = 0; round < 400; ++round) {
-        std::vector<std::vector<std::uint8_t>> batch;
-        std::vector<iovec> iov;
-        for (int i = 0; i < 5; ++i)
-            batch.push_back(frame(next++));
-        for (auto& f : batch)
-            iov.push_back({f.data(), f.size()});
-        send_result r = send_frames(relay_end.get(), p, iov);
-        ASSERT_NE(r, send_result::gone);
-        no_room += r == send_result::no_room;
-        cuts += p.owed() > 0;
-        take(viewer_end.get(), 1700, stream);
-    }
-    // Nothing new: what is owed still goes out once there is room.
-    for (int i = 0; i < 100 && p.owed() > 0; ++i) {
-        take(viewer_end.get(), 65536, stream);
-        ASSERT_NE(send_frames(relay_end.get(), p, {}), send_result::gone);
-    }
-    take(viewer_end.get(), 1 << 20, stream);
-    EXPECT_GT(cuts, 0) << "no frame was ever cut: the test proves nothing";
-    EXPECT_GT(no_room, 0);
-    EXPECT_EQ(p.owed(), 0u);
-
-    ASSERT_EQ(stream.size() % frame_size, 0u);
-    std::size_t frames = stream.size() / frame_size;
-    EXPECT_LT(frames, static_cast<std::size_t>(next));
-    long last = -1;
-    for (std::size_t i = 0; i < frames; ++i) {
-        std::vector<std::uint8_t> f(stream.begin() + static_cast<long>(i * frame_size),
-                                    stream.begin() + static_cast<long>((i + 1) * frame_size));
-        std::uint32_t n = load_be32(f.data());
-        ASSERT_GT(static_cast<long>(n), last) << "frame " << i;
-        ASSERT_EQ(f, frame(n)) << "frame " << i;
-        last = n;
-    }
-}
-
 // The frames a send started count as delivered; the rest were missed.
 TEST(RelaySend, FramesStarted)
 {
@@ -173,63 +119,17 @@ TEST(RelaySend, ClosedViewerIsGone)
     EXPECT_EQ(send_frames(relay_end.get(), p, {&iov, 1}), send_result::gone);
 }
 
-// A real TCP connection on loopback, as the relay tunes it.
-struct tcp_pair {
-    unique_fd relay_end, viewer_end;
-    tcp_pair()
-    {
-        unique_fd l(socket(AF_INET, SOCK_STREAM, 0));
-        sockaddr_in sin{};
-        sin.sin_family = AF_INET;
-        sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof sin;
-        if (bind(l.get(), reinterpret_cast<sockaddr*>(&sin), sizeof sin) < 0 ||
-            listen(l.get(), 1) < 0 ||
-            getsockname(l.get(), reinterpret_cast<sockaddr*>(&sin), &len) < 0)
-            return;
-        viewer_end.reset(socket(AF_INET, SOCK_STREAM, 0));
-        if (connect(viewer_end.get(), reinterpret_cast<sockaddr*>(&sin), sizeof sin) == 0)
-            relay_end.reset(accept(l.get(), nullptr, nullptr));
-    }
-};
-
-int option(int fd, int level, int name)
-{
-    int v = -1;
-    socklen_t len = sizeof v;
-    getsockopt(fd, level, name, &v, &len);
-    return v;
-}
-
-TEST(RelayTuning, ViewerSockets)
-{
-    for (int bufsize : {16384, 196608, 4194304, 1 << 30}) {
-        tcp_pair t;
-        ASSERT_TRUE(t.relay_end);
-        tune_client_socket(t.relay_end.get(), bufsize);
-        const int fd = t.relay_end.get();
-        // The kernel doubles what it is given, and caps it at wmem_max.
-        EXPECT_LE(option(fd, SOL_SOCKET, SO_SNDBUF), 2 * std::min(bufsize, 1 << 20)) << bufsize;
-        EXPECT_EQ(option(fd, IPPROTO_TCP, TCP_NODELAY), 1);
-        EXPECT_EQ(option(fd, SOL_SOCKET, SO_KEEPALIVE), 1);
-        EXPECT_EQ(option(fd, IPPROTO_TCP, TCP_KEEPIDLE), 60);
-        EXPECT_EQ(option(fd, IPPROTO_TCP, TCP_KEEPINTVL), 10);
-        EXPECT_EQ(option(fd, IPPROTO_TCP, TCP_KEEPCNT), 6);
-        // A paused viewer must outlive any window-probe interval.
-        EXPECT_EQ(option(fd, IPPROTO_TCP, TCP_USER_TIMEOUT), 0);
-    }
-}
-
 TEST(RelayTuning, VanishedViewer)
 {
-    tcp_pair t;
-    ASSERT_TRUE(t.relay_end);
+    const harness::tcp_pair t = harness::tcp_loopback_pair();
+    const int relay_end = t.accepted.get();
+    ASSERT_GE(relay_end, 0);
     // The handshake's ACK has just come: heard from now, silent for a
     // moment only.
-    EXPECT_FALSE(viewer_vanished(t.relay_end.get()));
-    EXPECT_FALSE(viewer_vanished(t.relay_end.get(), 60000));
+    EXPECT_FALSE(viewer_vanished(relay_end));
+    EXPECT_FALSE(viewer_vanished(relay_end, 60000));
     usleep(30000);
-    EXPECT_TRUE(viewer_vanished(t.relay_end.get(), 10));
+    EXPECT_TRUE(viewer_vanished(relay_end, 10));
     EXPECT_FALSE(viewer_vanished(-1, 0));  // no answer is no verdict
 }
 

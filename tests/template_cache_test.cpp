@@ -11,17 +11,11 @@
 #include "common/framed_stream.h"
 #include "relay/template_cache.h"
 #include "tests/netflow_message.h"
+#include "tests/addresses.h"
 
 namespace {
 
 using namespace test_messages;
-
-net_address addr(const char* text)
-{
-    net_address a;
-    EXPECT_TRUE(parse_address(text, &a)) << text;
-    return a;
-}
 
 const net_address router = addr("192.0.2.1");
 const net_address router6 = addr("2001:db8::9");

@@ -100,13 +100,6 @@ std::map<entry, double> nonzero_entries(const interval_stats& s)
     return found;
 }
 
-TEST_F(TopIntervals, FreshTablesAreZero) {
-    top_viewer v;
-    const interval_stats& s = *v.stats.current;
-    EXPECT_TRUE(nonzero_entries(s).empty());
-    EXPECT_EQ(s.in_bytes + s.out_bytes + s.in_packets + s.out_packets, 0);
-}
-
 TEST_F(TopIntervals, AccumulateByDirectionAndProtocol) {
     struct accumulate_case {
         const char* what;
@@ -259,8 +252,11 @@ struct timeline {
         output += testing::internal::GetCapturedStdout();
     }
 
-    // One packet at time t carrying one record of `bytes`.
-    void packet(std::time_t t, unsigned bytes) { frame(t, {flow(6, 80, 1234, 1, 2, bytes, 1)}); }
+    // One packet at time t carrying one record of `bytes` (TCP, or prot).
+    void packet(std::time_t t, unsigned bytes, int prot = 6)
+    {
+        frame(t, {flow(prot, 80, 1234, 1, 2, bytes, 1)});
+    }
 
     int reports() const
     {
@@ -320,80 +316,83 @@ TEST_F(TopIntervals, ReportMinuteIsLocalMinuteOfTheYear) {
     tzset();
 }
 
-TEST_F(TopIntervals, ClockIsReplaceable) {
-    viewer_clock clock;
-    const std::time_t before = std::time(nullptr);
-    const std::time_t now = clock_now(clock);
-    EXPECT_GE(now, before);
-    EXPECT_LE(now, std::time(nullptr));
-    fake_now = 12345;
-    clock.now = fake_clock;
-    EXPECT_EQ(clock_now(clock), 12345);
-}
-
-TEST_F(TopIntervals, HourIntervalStartedAt1020) {
-    for (int interval : {60, -60}) {
-        SCOPED_TRACE(interval);
-        const std::time_t start = utc(2026, 3, 10, 10, 20, 0);
-        timeline tl(start, interval);
-        for (std::time_t t = start + 30; t < utc(2026, 3, 10, 11, 0, 0); t += 60)
-            tl.packet(t, 100);
-        EXPECT_EQ(tl.reports(), 0);
-        EXPECT_FALSE(tl.v.stats.last_report);
-        const double before = tl.v.stats.current->in_bytes;
-
-        tl.packet(utc(2026, 3, 10, 11, 0, 5), 7);
-        ASSERT_EQ(tl.reports(), 1);
-        ASSERT_TRUE(tl.v.stats.last_report);
-        const interval_stats& closed = *tl.v.stats.last_report;
-        EXPECT_EQ(closed.seconds, 2405);
-        EXPECT_EQ(closed.end_time, utc(2026, 3, 10, 11, 0, 5));
-        EXPECT_EQ(closed.in_bytes, before);
-        // The closing packet's record is in the new interval.
-        EXPECT_EQ(closed.in_src_as[1], before);
-        EXPECT_EQ(tl.v.stats.current->in_bytes, 7);
-        EXPECT_EQ(tl.v.stats.current->in_src_as[1], 7);
-        EXPECT_NE(tl.output.find("Summary for interval (00:40:05 total) ending "
-                                 "Tue Mar 10 11:00:05 2026\n"),
-                  std::string::npos)
-            << tl.output;
-
-        // More packets in the same boundary minute close nothing.
-        tl.packet(utc(2026, 3, 10, 11, 0, 50), 1);
-        EXPECT_EQ(tl.reports(), 1);
-        for (std::time_t t = utc(2026, 3, 10, 11, 1, 0); t < utc(2026, 3, 10, 12, 0, 0); t += 60)
-            tl.packet(t, 1);
-        EXPECT_EQ(tl.reports(), 1);
-        tl.packet(utc(2026, 3, 10, 12, 0, 0), 1);
-        EXPECT_EQ(tl.reports(), 2);
-        EXPECT_EQ(tl.v.stats.last_report->seconds, 3595);
-        EXPECT_EQ(tl.v.stats.last_report->in_bytes, 7 + 1 + 59);
+// When intervals close, as the packets' arrival on the viewer's clock says:
+// at the first packet of a minute that is a multiple of the interval (the
+// local minute of the year, so the turn of the year is one), however quiet
+// the boundary minute was, even when its record is filtered out; the
+// closing packet's record belongs to the next interval. A clock stepped
+// back before the last rollover rates the interval as one second long, and
+// no report shows an infinite, undefined or negative figure.
+TEST_F(TopIntervals, IntervalsCloseAtTheirMinutes) {
+    struct packet {
+        std::time_t t;
+        unsigned bytes;
+        int prot = 6;
+    };
+    // A packet a minute from `from` up to before `to`.
+    const auto every_minute = [](std::time_t from, std::time_t to, unsigned bytes) {
+        std::vector<packet> p;
+        for (std::time_t t = from; t < to; t += 60)
+            p.push_back({t, bytes});
+        return p;
+    };
+    const auto plus = [](std::vector<packet> a, const std::vector<packet>& b) {
+        a.insert(a.end(), b.begin(), b.end());
+        return a;
+    };
+    const std::vector<packet> to_1100 =
+        plus(every_minute(utc(2026, 3, 10, 10, 20, 30), utc(2026, 3, 10, 11, 0, 0), 100),
+             {{utc(2026, 3, 10, 11, 0, 5), 7}});
+    const std::vector<packet> to_1200 =
+        plus(plus(to_1100, {{utc(2026, 3, 10, 11, 0, 50), 1}}),
+             plus(every_minute(utc(2026, 3, 10, 11, 1, 0), utc(2026, 3, 10, 12, 0, 0), 1),
+                  {{utc(2026, 3, 10, 12, 0, 0), 1}}));
+    struct rollover_case {
+        const char* what;
+        std::time_t start;
+        int interval, proto_filter;
+        std::vector<packet> packets;
+        int reports;
+        int seconds;  // of the last interval closed
+        double closed_bytes, current_bytes;
+        const char* shown;
+    };
+    const rollover_case cases[] = {
+        {"an hour's interval begun at 10:20", utc(2026, 3, 10, 10, 20, 0), 60, 0, to_1100, 1, 2405,
+         4000, 7, "Summary for interval (00:40:05 total) ending Tue Mar 10 11:00:05 2026\n"},
+        {"the next hour: one report, however many packets at its minute",
+         utc(2026, 3, 10, 10, 20, 0), 60, 0, to_1200, 2, 3595, 67, 1, ""},
+        {"-60 as 60", utc(2026, 3, 10, 10, 20, 0), -60, 0, to_1200, 2, 3595, 67, 1, ""},
+        {"a quiet boundary minute", utc(2026, 3, 10, 11, 30, 0), 60, 0,
+         {{utc(2026, 3, 10, 11, 58, 59), 10}, {utc(2026, 3, 10, 12, 1, 0), 10},
+          {utc(2026, 3, 10, 12, 59, 59), 10}, {utc(2026, 3, 10, 13, 0, 0), 10}},
+         1, 90 * 60, 30, 10, ""},
+        // 23:55 on 31 December is minute 525595, a multiple of 7; 23:59 is not.
+        {"the turn of the year", utc(2026, 12, 31, 23, 56, 0), 7, 0,
+         {{utc(2026, 12, 31, 23, 59, 30), 1}, {utc(2027, 1, 1, 0, 0, 10), 1}}, 1, 250, 1, 1, ""},
+        {"a record filtered out", utc(2026, 3, 10, 10, 59, 0), 60, 17,
+         {{utc(2026, 3, 10, 10, 59, 30), 100, 17}, {utc(2026, 3, 10, 11, 0, 1), 1}}, 1, 60 + 1,
+         100, 0, ""},
+        {"a clock stepped back", utc(2026, 3, 10, 12, 30, 0), 60, 0,
+         {{utc(2026, 3, 10, 12, 40, 0), 1000}, {utc(2026, 3, 10, 11, 0, 0), 1}}, 1, 1, 1000, 1,
+         "   8000b; 100.00%"},
+    };
+    for (const rollover_case& c : cases) {
+        SCOPED_TRACE(c.what);
+        timeline tl(c.start, c.interval);
+        tl.v.filter.proto = c.proto_filter;
+        for (const packet& p : c.packets)
+            tl.packet(p.t, p.bytes, p.prot);
+        ASSERT_EQ(tl.reports(), c.reports) << tl.output;
+        EXPECT_EQ(tl.v.stats.last_report->seconds, c.seconds);
+        EXPECT_EQ(tl.v.stats.last_report->end_time, c.packets.back().t);
+        EXPECT_EQ(tl.v.stats.last_report->in_bytes, c.closed_bytes);
+        EXPECT_EQ(tl.v.stats.current->in_bytes, c.current_bytes);
+        EXPECT_EQ(tl.v.stats.last_minute, report_minute(c.packets.back().t));
+        EXPECT_NE(tl.output.find(c.shown), std::string::npos) << tl.output;
+        for (const char* bad : {"inf", "nan", "-1", "-2", "-3", "-4", "-5", "-6", "-7", "-8", "-9"})
+            EXPECT_EQ(tl.output.find(bad), std::string::npos) << bad << "\n" << tl.output;
     }
-}
-
-TEST_F(TopIntervals, QuietBoundaryMinuteRunsOnToTheNext) {
-    const std::time_t start = utc(2026, 3, 10, 11, 30, 0);
-    timeline tl(start, 60);
-    tl.packet(utc(2026, 3, 10, 11, 58, 59), 10);
-    tl.packet(utc(2026, 3, 10, 12, 1, 0), 10);
-    tl.packet(utc(2026, 3, 10, 12, 59, 59), 10);
-    EXPECT_EQ(tl.reports(), 0);
-    tl.packet(utc(2026, 3, 10, 13, 0, 0), 10);
-    ASSERT_EQ(tl.reports(), 1);
-    EXPECT_EQ(tl.v.stats.last_report->seconds, 90 * 60);
-    EXPECT_EQ(tl.v.stats.last_report->in_bytes, 30);
-}
-
-TEST_F(TopIntervals, TurnOfTheYearIsABoundary) {
-    // 23:55 on 31 December is minute 525595, a multiple of 7; 23:59 is not.
-    const std::time_t start = utc(2026, 12, 31, 23, 56, 0);
-    timeline tl(start, 7);
-    tl.packet(utc(2026, 12, 31, 23, 59, 30), 1);
-    EXPECT_EQ(tl.reports(), 0);
-    tl.packet(utc(2027, 1, 1, 0, 0, 10), 1);
-    ASSERT_EQ(tl.reports(), 1);
-    EXPECT_EQ(tl.v.stats.last_report->seconds, 250);
-    EXPECT_EQ(tl.v.stats.last_minute, 0);
 }
 
 // The clock moves on by a minute at every reading.
@@ -418,30 +417,6 @@ TEST_F(TopIntervals, RecordsOfOneFrameNeverSplitAcrossIntervals) {
     EXPECT_EQ(tl.v.stats.current->in_bytes, 10);
 }
 
-TEST_F(TopIntervals, FilteredOutRecordStillClosesTheInterval) {
-    const std::time_t start = utc(2026, 3, 10, 10, 59, 0);
-    timeline tl(start, 60);
-    tl.packet(utc(2026, 3, 10, 10, 59, 30), 100);
-    tl.v.filter.proto = 17;  // the next packet's TCP record is filtered out
-    tl.packet(utc(2026, 3, 10, 11, 0, 1), 1);
-    ASSERT_EQ(tl.reports(), 1);
-    EXPECT_EQ(tl.v.stats.last_report->in_bytes, 100);
-    EXPECT_EQ(tl.v.stats.current->in_bytes, 0);
-}
-
-TEST_F(TopIntervals, SteppedBackClockGivesOneSecondFloor) {
-    // The clock stepped back to before the last rollover.
-    const std::time_t start = utc(2026, 3, 10, 12, 30, 0);
-    timeline tl(start, 60);
-    tl.packet(utc(2026, 3, 10, 12, 40, 0), 1000);
-    tl.packet(utc(2026, 3, 10, 11, 0, 0), 1);
-    ASSERT_EQ(tl.reports(), 1);
-    EXPECT_EQ(tl.v.stats.last_report->seconds, 1);
-    for (const char* bad : {"inf", "nan", "-1", "-2", "-3", "-4", "-5", "-6", "-7", "-8", "-9"})
-        EXPECT_EQ(tl.output.find(bad), std::string::npos) << bad << "\n" << tl.output;
-    EXPECT_NE(tl.output.find("   8000b; 100.00%"), std::string::npos) << tl.output;
-}
-
 TEST_F(TopIntervals, EachReportHoldsOnlyItsOwnInterval) {
     const std::time_t start = utc(2026, 3, 10, 10, 0, 30);
     timeline tl(start, 1);
@@ -462,20 +437,6 @@ TEST_F(TopIntervals, EachReportHoldsOnlyItsOwnInterval) {
     for (auto& [where, bytes] : nine)
         bytes = 9;
     EXPECT_EQ(nonzero_entries(*tl.v.stats.current), nine);
-}
-
-TEST_F(TopIntervals, StatsClearEmptiesTablesAndTotalsOnly) {
-    top_viewer v;
-    interval_stats& s = *v.stats.current;
-    s.seconds = 42;
-    s.end_time = 43;
-    accumulate(nf5_flow(flow(17, 1, 2, 3, 4, 5, 6)), v.ctx);
-    accumulate(nf5_flow(flow(6, 65535, 40000, 65535, 0, 7, 8)), v.ctx);
-    stats_clear(s);
-    EXPECT_TRUE(nonzero_entries(s).empty());
-    EXPECT_EQ(s.in_bytes + s.in_packets, 0);
-    EXPECT_EQ(s.seconds, 42);
-    EXPECT_EQ(s.end_time, 43);
 }
 
 // The viewer's address space capped just above what it uses: the tables of

@@ -317,25 +317,6 @@ TEST_F(TopReport, UnknownReportTypeFallsBackToAs) {
     }
 }
 
-TEST_F(TopReport, SameIntervalRendersTheSameTwice) {
-    load_names(v.names, "");
-    for (int i = 1; i <= 50; ++i) {
-        stats->in_src_as[i * 7] = i;
-        stats->in_dst_as[i * 11] = i;
-        stats->in_tcp_src[i] = i;
-        stats->in_tcp_dst[i + 1000] = 51 - i;
-        stats->in_bytes += i;
-    }
-    for (report_kind type :
-         {report_kind::as, report_kind::proto, report_kind::tcpport, report_kind::udpport}) {
-        config.report_type = type;
-        const std::string first = render();
-        EXPECT_EQ(render(), first) << static_cast<int>(type);
-    }
-    config.report_type = report_kind::as;
-    EXPECT_NE(render().find(" 1:     <unknown>(  350)"), std::string::npos);
-}
-
 // Every table holds 100 non-zero entries, more than any row count below.
 void fill(interval_stats& s)
 {
@@ -475,59 +456,51 @@ TEST_F(LiveView, SecondsSoFarAreAtLeastOne)
     EXPECT_EQ(show().substr(0, 35), "Running interval (00:00:01 so far) ");
 }
 
-TEST_F(LiveView, InPlaceFrameClearsEachLineAndStopsAboveTheBottom)
+// In place, each line is cleared as it is drawn, the loss line's row is
+// kept, and the frame stops above the window's bottom: only the lines that
+// fit are made, however long -l says the screen is, each cut to the
+// window's width (a column short where the last column wraps at once).
+TEST_F(LiveView, InPlaceFrameFitsTheWindow)
 {
     v.live.in_place = true;
     v.live.home = "<H>";
     v.live.clear_line = "<K>";
     v.live.clear_below = "<J>";
-    v.live.rows = 0;  // size unknown: the whole report
-    EXPECT_EQ(show(),
-              "<H><K>Running interval (00:00:30 so far) ending Tue Mar 10 11:00:00 2026\n"
-              "<K><K> Total         15kbits/s,          1kpps\n"
-              "<K>Rank|--Proto Name/Num---|-bw;% of total-|\n"
-              "<K> 1:           tcp(    6)     10k;  66.67%\n"
-              "<K> 2:           udp(   17)   5120b;  33.33%\n<J>");
-    // Five rows: the summary, the loss line's place, two report lines and
-    // the cursor's row.
-    v.live.rows = 5;
-    EXPECT_EQ(show(),
-              "<H><K>Running interval (00:00:30 so far) ending Tue Mar 10 11:00:00 2026\n"
-              "<K><K> Total         15kbits/s,          1kpps\n"
-              "<K>Rank|--Proto Name/Num---|-bw;% of total-|\n<J>");
-    v.live.rows = 2;
-    EXPECT_EQ(show(),
-              "<H><K>Running interval (00:00:30 so far) ending Tue Mar 10 11:00:00 2026\n<K><J>");
-}
-
-// Each line of a frame is cut to the window's width (a column short where
-// the last column wraps at once), and only the lines that fit are made,
-// however long -l says the screen is.
-TEST_F(LiveView, InPlaceLinesFitTheWindowAndOnlyItsRowsAreMade)
-{
-    v.live.in_place = true;
-    v.live.home = "<H>";
-    v.live.clear_line = "<K>";
-    v.live.clear_below = "<J>";
-    v.live.rows = 6;  // the summary, the loss line's spot, three lines, the cursor's row
-    config.lines = 30000000;
     const std::string lines[] = {
         "Running interval (00:00:30 so far) ending Tue Mar 10 11:00:00 2026",
         " Total         15kbits/s,          1kpps", "Rank|--Proto Name/Num---|-bw;% of total-|",
-        " 1:           tcp(    6)     10k;  66.67%"};
-    for (const auto& [cols, last_column, width] :
-         {std::tuple{30, true, 30}, {30, false, 29}, {0, true, 100}}) {
-        SCOPED_TRACE(testing::Message() << cols << " columns");
-        v.live.cols = cols;
-        v.live.last_column = last_column;
-        const auto cut = [&](const std::string& l) { return l.substr(0, width); };
-        EXPECT_EQ(show(), "<H><K>" + cut(lines[0]) + "\n<K><K>" + cut(lines[1]) + "\n<K>" +
-                              cut(lines[2]) + "\n<K>" + cut(lines[3]) + "\n<J>");
+        " 1:           tcp(    6)     10k;  66.67%", " 2:           udp(   17)   5120b;  33.33%"};
+    struct window_case {
+        int lines;  // -l
+        int rows, cols;  // the window's; 0: not known
+        bool last_column;
+        std::size_t shown, width;
+    };
+    const window_case cases[] = {
+        {6, 0, 0, true, 5, 100}, {6, 5, 0, true, 3, 100},         {6, 2, 0, true, 1, 100},
+        {30000000, 6, 30, true, 4, 30}, {30000000, 6, 30, false, 4, 29}, {30000000, 6, 0, true, 4, 100},
+    };
+    for (const window_case& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.rows << " rows, " << c.cols << " columns");
+        config.lines = c.lines;
+        v.live.rows = c.rows;
+        v.live.cols = c.cols;
+        v.live.last_column = c.last_column;
+        std::string want = "<H><K>" + lines[0].substr(0, c.width) + "\n<K>";
+        for (std::size_t i = 1; i < c.shown; ++i)
+            want += "<K>" + lines[i].substr(0, c.width) + "\n";
+        EXPECT_EQ(show(), want + "<J>");
     }
     const std::string body = captured([&] { render_running_interval(stdout, ctx, end_1100, 3); });
     EXPECT_EQ(body, lines[1] + "\n" + lines[2] + "\n" + lines[3] + "\n");
+}
 
-    // A character of several bytes is one column, and never split.
+// A character of several bytes is one column, and never split.
+TEST_F(LiveView, ACharacterOfSeveralBytesIsOneColumn)
+{
+    v.live.in_place = true;
+    v.live.clear_line = "<K>";
+    config.lines = 30000000;
     load_names(v.names, "7 \xc3\xa9\xc3\xa9\xc3\xa9\xc3\xa9\n");
     config.report_type = report_kind::as;
     v.stats.current->in_src_as[7] = 1000;

@@ -19,7 +19,6 @@
 #include <utility>
 
 #include "common/nf5.h"
-#include "tests/e2e/harness.h"
 
 namespace e2e {
 
@@ -49,23 +48,10 @@ bool read_master(pty_viewer& v, int timeout_ms)
 
 }  // namespace
 
-pty_viewer::pty_viewer(pty_viewer&& o) noexcept
-    : pid(std::exchange(o.pid, -1)),
-      reaped(o.reaped),
-      status(o.status),
-      master(std::move(o.master)),
-      slave(std::move(o.slave)),
-      initial(o.initial),
-      screen(std::move(o.screen))
-{
-}
-
 pty_viewer::~pty_viewer()
 {
-    if (pid > 0 && !reaped) {
-        ::kill(pid, SIGKILL);
-        ::waitpid(pid, &status, 0);
-    }
+    if (proc.running())
+        ::kill(proc.pid, SIGKILL);
 }
 
 bool pty_viewer::wait_screen(std::string_view text, milliseconds timeout)
@@ -114,12 +100,7 @@ bool pty_viewer::wait_key_mode(milliseconds timeout)
 bool pty_viewer::wait_exit(milliseconds timeout)
 {
     const auto deadline = clock::now() + timeout;
-    while (!reaped) {
-        pid_t r = ::waitpid(pid, &status, WNOHANG);
-        if (r == pid) {
-            reaped = true;
-            break;
-        }
+    while (proc.running()) {
         if (remaining_ms(deadline) == 0)
             return false;
         read_master(*this, 10);
@@ -130,18 +111,8 @@ bool pty_viewer::wait_exit(milliseconds timeout)
     return true;
 }
 
-int pty_viewer::exit_code() const
-{
-    return reaped && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-int pty_viewer::term_signal() const
-{
-    return reaped && WIFSIGNALED(status) ? WTERMSIG(status) : 0;
-}
-
 pty_viewer spawn_viewer(const std::vector<std::string>& args, int stdout_fd,
-                        const std::string& program)
+                        const std::vector<std::string>& env, const std::string& program)
 {
     pty_viewer v;
     int m = -1, s = -1;
@@ -155,50 +126,22 @@ pty_viewer spawn_viewer(const std::vector<std::string>& args, int stdout_fd,
     v.master.reset(m);
     v.slave.reset(s);
     ::tcgetattr(s, &v.initial);
-
-    const std::string path = program.empty() ? bin("nelk") : program;
-    std::vector<char*> argv;
-    argv.push_back(const_cast<char*>(path.c_str()));
-    for (const auto& a : args)
-        argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        ::close(m);
-        if (::login_tty(s) != 0)
-            ::_exit(126);
-        if (stdout_fd >= 0 && ::dup2(stdout_fd, STDOUT_FILENO) < 0)
-            ::_exit(126);
-        const rlimit no_core{0, 0};
-        ::setrlimit(RLIMIT_CORE, &no_core);
-        sigset_t none;
-        sigemptyset(&none);
-        ::sigprocmask(SIG_SETMASK, &none, nullptr);
-        ::signal(SIGINT, SIG_DFL);
-        ::signal(SIGPIPE, SIG_DFL);
-        ::execv(argv[0], argv.data());
-        ::_exit(127);
-    }
-    v.pid = pid;
+    std::vector<std::string> argv = {program.empty() ? bin("nelk") : program};
+    argv.insert(argv.end(), args.begin(), args.end());
+    spawn_options opts;
+    opts.terminal = s;
+    opts.stdout_fd = stdout_fd;
+    opts.env = env;
+    opts.no_core = true;
+    v.proc = spawn(argv, opts);
+    v.pid = v.proc.pid;
     return v;
 }
 
 fake_relay open_fake_relay()
 {
     fake_relay r;
-    r.listener.reset(::socket(AF_INET, SOCK_STREAM, 0));
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    if (::bind(r.listener.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-        ::listen(r.listener.get(), 4) != 0 ||
-        ::getsockname(r.listener.get(), reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
-        std::perror("fake relay");
-        return r;
-    }
-    r.port = ntohs(addr.sin_port);
+    r.listener = tcp_listener(&r.port);
     return r;
 }
 
@@ -213,14 +156,7 @@ bool fake_relay::accept_viewer(milliseconds timeout)
 
 bool fake_relay::send(const std::vector<std::uint8_t>& bytes)
 {
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        ssize_t n = ::send(stream.get(), bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
-        if (n <= 0)
-            return false;
-        done += static_cast<std::size_t>(n);
-    }
-    return true;
+    return send_all(stream.get(), bytes);
 }
 
 std::string relay_arg(int port)

@@ -2,7 +2,7 @@
 // relay that the test feeds byte for byte.
 //
 // Every wait is bounded; every viewer started here is stopped by its PID
-// (SIGKILL) and reaped when its pty_viewer goes out of scope.
+// and reaped when its pty_viewer goes out of scope.
 #pragma once
 
 #include <sys/types.h>
@@ -14,30 +14,25 @@
 #include <string_view>
 #include <vector>
 
-#include "common/unique_fd.h"
+#include "tests/e2e/harness.h"
 
 namespace e2e {
-
-using std::chrono::milliseconds;
 
 // nelk on a fresh pseudo-terminal: standard input, output and error are the
 // terminal, which is its controlling terminal. The test holds both ends, so
 // the terminal's settings can be read after the viewer has ended.
 struct pty_viewer {
-    pid_t pid = -1;
-    bool reaped = false;
-    int status = 0;  // wait status, once reaped
+    process proc;
+    pid_t pid = -1;  // proc's
     unique_fd master;
     unique_fd slave;
     termios initial{};   // the settings the viewer was started with
     std::string screen;  // everything the viewer wrote so far
 
     pty_viewer() = default;
-    pty_viewer(pty_viewer&& o) noexcept;
-    pty_viewer(const pty_viewer&) = delete;
-    pty_viewer& operator=(const pty_viewer&) = delete;
-    pty_viewer& operator=(pty_viewer&&) = delete;
-    ~pty_viewer();
+    pty_viewer(pty_viewer&&) = default;
+    pty_viewer& operator=(pty_viewer&&) = default;
+    ~pty_viewer();  // SIGKILL: a viewer left writing to the terminal takes no SIGTERM
 
     // Reads what the viewer wrote until screen holds text, or the time-out.
     bool wait_screen(std::string_view text, milliseconds timeout);
@@ -51,17 +46,17 @@ struct pty_viewer {
     bool wait_key_mode(milliseconds timeout);
     // Waits until the viewer has ended (reading its last output).
     bool wait_exit(milliseconds timeout);
-    // Exit status once ended normally, -1 otherwise.
-    int exit_code() const;
-    // The signal that ended it, 0 when none did (or not ended yet).
-    int term_signal() const;
+    int exit_code() const { return proc.exit_code(); }
+    int term_signal() const { return proc.term_signal(); }
 };
 
 // Starts build/nelk with the arguments (argv[0] is added) on a new terminal
 // of 80 by 24 with the system's default settings; with stdout_fd, standard
-// output goes there instead of the terminal. No core files. A program
-// path given runs that instead of nelk (a script that starts it).
+// output goes there instead of the terminal; env is set over ours. No core
+// files. A program path given runs that instead of nelk (a script that
+// starts it).
 pty_viewer spawn_viewer(const std::vector<std::string>& args, int stdout_fd = -1,
+                        const std::vector<std::string>& env = {},
                         const std::string& program = "");
 
 // A listening socket on a free port of 127.0.0.1 in place of nelkd: the test

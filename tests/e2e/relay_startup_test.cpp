@@ -63,16 +63,6 @@ std::string root_warning()
                           : "";
 }
 
-// A line of /proc/PID/status after its "Key:", blanks and tabs as they are.
-std::string proc_status(pid_t pid, const std::string& key)
-{
-    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
-    for (std::string line; std::getline(in, line);)
-        if (line.rfind(key + ":", 0) == 0)
-            return line.substr(key.size() + 1);
-    return "";
-}
-
 // What each open descriptor of the process points at.
 std::map<int, std::string> open_descriptors(pid_t pid)
 {
@@ -268,12 +258,7 @@ TEST(RelayStartup, DaemonModeReturnsAndKeepsServing)
     }
     EXPECT_TRUE(ended) << "the daemon holds standard output open";
 
-    pid_t daemon = -1;
-    for (int i = 0; i < 200 && daemon < 0; ++i) {
-        daemon = tcp_port_owner(tcp);
-        if (daemon < 0)
-            std::this_thread::sleep_for(milliseconds(10));
-    }
+    const pid_t daemon = wait_tcp_listener(tcp, wait_time);
     ASSERT_GT(daemon, 0) << "nobody listens on the TCP port";
     pid_guard guard(daemon);
     EXPECT_NE(daemon, parent.pid);
@@ -293,11 +278,8 @@ TEST(RelayStartup, DaemonModeReturnsAndKeepsServing)
     unique_fd gone = tcp_connect(tcp);
     unique_fd viewer = tcp_connect(tcp);
     ASSERT_TRUE(gone && viewer);
-    bytes d = v5_datagram(11, 30);
-    bytes want(4 + d.size());
-    want[0] = 127;
-    want[3] = 1;
-    std::copy(d.begin(), d.end(), want.begin() + 4);
+    const bytes d = v5_datagram(11, 30);
+    const bytes want = frame_of(d);
     bytes got(want.size());
     // No debug lines tell when the viewers are in, so send until one arrives.
     bool arrived = false;

@@ -76,7 +76,11 @@ void expect_restored(const pty_viewer& v)
     EXPECT_EQ(now.c_cc[VINTR], v.initial.c_cc[VINTR]);
 }
 
-TEST(ViewerKeys, KeyModeTakesSingleKeysWithoutEchoOrSignals)
+// Key mode: single keys, no echo, no signals from the keyboard, the rest of
+// the terminal's settings as they were. Keys with no meaning bring the help
+// line, report keys before any interval has closed the no-stats line, and
+// nothing else is written.
+TEST(ViewerKeys, KeyModeTakesSingleKeysWithoutEcho)
 {
     running_viewer r({});
     ASSERT_TRUE(r.viewer.wait_screen(starting_line, 5s)) << r.viewer.screen;
@@ -84,54 +88,78 @@ TEST(ViewerKeys, KeyModeTakesSingleKeysWithoutEchoOrSignals)
     EXPECT_EQ(t.c_lflag & key_bits, 0u);
     EXPECT_EQ(t.c_cc[VMIN], 1);
     EXPECT_EQ(t.c_cc[VTIME], 0);
-    // Everything else as it was.
     EXPECT_EQ(t.c_lflag | key_bits, r.viewer.initial.c_lflag | key_bits);
     EXPECT_EQ(t.c_iflag, r.viewer.initial.c_iflag);
     EXPECT_EQ(t.c_oflag, r.viewer.initial.c_oflag);
     EXPECT_EQ(t.c_cc[VINTR], r.viewer.initial.c_cc[VINTR]);
-}
 
-TEST(ViewerKeys, UnknownKeysShowTheHelpLineAndNothingElse)
-{
-    running_viewer r({});
-    ASSERT_TRUE(r.viewer.wait_screen(starting_line, 5s));
     r.viewer.screen.clear();
-    r.viewer.type("?");
-    ASSERT_TRUE(r.viewer.wait_screen(help_line, 5s)) << r.viewer.screen;
-    r.viewer.type("Q");
-    ASSERT_TRUE(r.viewer.wait_screen(help_line + help_line, 5s)) << r.viewer.screen;
+    r.viewer.type("?Qau");
+    const std::string want = help_line + help_line + no_stats_line + no_stats_line;
+    ASSERT_TRUE(r.viewer.wait_screen(want, 5s)) << r.viewer.screen;
     r.viewer.drain(200ms);
-    EXPECT_EQ(r.viewer.screen, help_line + help_line) << "no echo, nothing more";
+    EXPECT_EQ(r.viewer.screen, want) << "no echo, nothing more";
     EXPECT_FALSE(r.viewer.wait_exit(0ms));
 }
 
-TEST(ViewerKeys, ReportKeyBeforeAnyIntervalPrintsTheNoStatsLine)
+// Every way out puts the terminal back as it was: q and Control-C in key
+// mode say they quit; SIGINT, and Control-C where keys are not read
+// (colondump, where q does nothing), say they were interrupted; SIGTERM,
+// SIGHUP and SIGQUIT end the viewer by that same signal, in every mode; the
+// end of the relay stream and the flow limit end it with their lines.
+TEST(ViewerKeys, EveryWayOutRestoresTheTerminal)
 {
-    for (const char* mode : {"dump", "top"}) {
-        SCOPED_TRACE(mode);
-        running_viewer r({"-m", mode});
-        ASSERT_TRUE(r.viewer.wait_screen(starting_line, 5s));
-        r.viewer.screen.clear();
-        r.viewer.type("a");
-        ASSERT_TRUE(r.viewer.wait_screen(no_stats_line, 5s)) << r.viewer.screen;
-        r.viewer.type("u");
-        ASSERT_TRUE(r.viewer.wait_screen(no_stats_line + no_stats_line, 5s)) << r.viewer.screen;
-        r.viewer.drain(100ms);
-        EXPECT_EQ(r.viewer.screen, no_stats_line + no_stats_line);
-    }
-}
-
-TEST(ViewerKeys, QAndControlCQuitAndRestoreTheTerminal)
-{
-    for (const char* key : {"q", "\x03"}) {
-        SCOPED_TRACE(static_cast<int>(key[0]));
-        running_viewer r({});
-        ASSERT_TRUE(r.viewer.wait_screen(starting_line, 5s));
-        r.viewer.type(key);
+    const std::string interrupted = "Received interrupt.  Exiting.\r\n";
+    struct way_out {
+        std::vector<std::string> args;
+        std::string keys;
+        int sig = 0;  // sent once the viewer is going
+        bool close_stream = false;
+        int exit_code = 0, term_signal = 0;
+        std::string shown, not_shown;
+    };
+    const way_out cases[] = {
+        {{}, "q", 0, false, 0, 0, quitting_line, "Received interrupt"},
+        {{"-m", "top"}, "\x03", 0, false, 0, 0, quitting_line, "Received interrupt"},
+        {{"-m", "colondump"}, "q\x03", 0, false, 0, 0, interrupted, "Quitting"},
+        {{"-m", "colondump"}, "", SIGINT, false, 0, 0, interrupted, "Quitting"},
+        {{"-m", "top"}, "", SIGINT, false, 0, 0, interrupted, "Quitting"},
+        {{"-m", "top", "-L", "1"}, "", SIGTERM, false, -1, SIGTERM, "", "Received interrupt"},
+        {{"-m", "dump"}, "", SIGHUP, false, -1, SIGHUP, "", "Received interrupt"},
+        {{"-m", "shortdump"}, "", SIGQUIT, false, -1, SIGQUIT, "", "Received interrupt"},
+        {{"-m", "colondump"}, "", SIGTERM, false, -1, SIGTERM, "", "Received interrupt"},
+        {{"-m", "top"}, "", SIGHUP, false, -1, SIGHUP, "", "Received interrupt"},
+        {{"-m", "top", "-L", "2"}, "", SIGQUIT, false, -1, SIGQUIT, "", "Received interrupt"},
+        {{"-m", "shortdump"}, "", 0, true, 0, 0, "connection closed\r\n", "Received interrupt"},
+        {{"-m", "dump", "-c", "2"}, "", 0, false, 0, 0, "Flow limit reached (2).  Exiting\r\n",
+         "flow #3"},
+    };
+    for (const way_out& c : cases) {
+        const bool colondump = c.args.size() > 1 && c.args[1] == "colondump";
+        SCOPED_TRACE(testing::Message() << (c.args.empty() ? "dump" : c.args[1]) << " keys "
+                                        << c.keys.size() << " signal " << c.sig);
+        running_viewer r(c.args, !colondump);
+        // Something on the screen: the loop, and its handlers, are in place.
+        flow_fields f;
+        ASSERT_TRUE(r.relay.send(relay_frame("10.0.0.1", {f, f, f})));
+        ASSERT_TRUE(r.viewer.wait_screen(colondump ? on_screen(colondump_line(3, "10.0.0.1", f))
+                                                   : starting_line,
+                                         5s))
+            << r.viewer.screen;
+        // One key at a time, each read (or not) before the next.
+        for (char key : c.keys) {
+            r.viewer.type(std::string(1, key));
+            r.viewer.drain(100ms);
+        }
+        if (c.sig)
+            ::kill(r.viewer.pid, c.sig);
+        if (c.close_stream)
+            r.relay.close_stream();
         ASSERT_TRUE(r.viewer.wait_exit(5s)) << r.viewer.screen;
-        EXPECT_EQ(r.viewer.exit_code(), 0);
-        EXPECT_NE(r.viewer.screen.find(quitting_line), std::string::npos) << r.viewer.screen;
-        EXPECT_EQ(r.viewer.screen.find("Received interrupt"), std::string::npos);
+        EXPECT_EQ(r.viewer.exit_code(), c.exit_code);
+        EXPECT_EQ(r.viewer.term_signal(), c.term_signal);
+        EXPECT_NE(r.viewer.screen.find(c.shown), std::string::npos) << r.viewer.screen;
+        EXPECT_EQ(r.viewer.screen.find(c.not_shown), std::string::npos) << r.viewer.screen;
         expect_restored(r.viewer);
     }
 }
@@ -171,101 +199,12 @@ TEST(ViewerKeys, ExporterTableAndTheMissedFlowsAtTheEnd)
     r.viewer.drain(100ms);
     EXPECT_EQ(r.viewer.screen, table) << "the table and nothing else";
 
-    // The other keys' help line is as it always was.
-    r.viewer.type("?");
-    ASSERT_TRUE(r.viewer.wait_screen(table + help_line, 5s)) << r.viewer.screen;
     r.viewer.type("q");
     ASSERT_TRUE(r.viewer.wait_exit(5s)) << r.viewer.screen;
     EXPECT_EQ(r.viewer.exit_code(), 0);
-    EXPECT_EQ(r.viewer.screen, table + help_line + quitting_line +
+    EXPECT_EQ(r.viewer.screen, table + quitting_line +
                                    "nelk: 8 of 13 flows missed (61.54%) by sequence numbers\r\n");
     expect_restored(r.viewer);
-}
-
-TEST(ViewerKeys, ColondumpReadsNoKeys)
-{
-    running_viewer r({"-m", "colondump"}, false);
-    flow_fields f;
-    // Keys are not read in colondump: q does nothing there.
-    r.viewer.type("q");
-    ASSERT_TRUE(r.relay.send(relay_frame("10.0.0.1", {f})));
-    ASSERT_TRUE(r.viewer.wait_screen(on_screen(colondump_line(1, "10.0.0.1", f)), 5s))
-        << r.viewer.screen;
-    EXPECT_FALSE(r.viewer.wait_exit(200ms));
-}
-
-TEST(ViewerKeys, SigintInColondumpEndsWithItsLine)
-{
-    running_viewer r({"-m", "colondump"}, false);
-    // A flow on the screen means the loop, and its handler, are in place.
-    flow_fields f;
-    ASSERT_TRUE(r.relay.send(relay_frame("10.0.0.1", {f})));
-    ASSERT_TRUE(r.viewer.wait_screen(on_screen(colondump_line(1, "10.0.0.1", f)), 5s))
-        << r.viewer.screen;
-    ::kill(r.viewer.pid, SIGINT);
-    ASSERT_TRUE(r.viewer.wait_exit(5s));
-    EXPECT_EQ(r.viewer.exit_code(), 0);
-    EXPECT_NE(r.viewer.screen.find("Received interrupt.  Exiting.\r\n"), std::string::npos)
-        << r.viewer.screen;
-    expect_restored(r.viewer);
-}
-
-TEST(ViewerKeys, ControlCOnTheTerminalInColondumpIsAnInterrupt)
-{
-    running_viewer r({"-m", "colondump"}, false);
-    flow_fields f;
-    ASSERT_TRUE(r.relay.send(relay_frame("10.0.0.1", {f})));
-    ASSERT_TRUE(r.viewer.wait_screen(on_screen(colondump_line(1, "10.0.0.1", f)), 5s));
-    r.viewer.type("\x03");
-    ASSERT_TRUE(r.viewer.wait_exit(5s));
-    EXPECT_EQ(r.viewer.exit_code(), 0);
-    EXPECT_NE(r.viewer.screen.find("Received interrupt.  Exiting.\r\n"), std::string::npos)
-        << r.viewer.screen;
-    EXPECT_EQ(r.viewer.screen.find("Quitting"), std::string::npos);
-}
-
-TEST(ViewerKeys, SigintInKeyModeRestoresTheTerminal)
-{
-    running_viewer r({"-m", "top"});
-    ASSERT_TRUE(r.viewer.wait_screen(starting_line, 5s));
-    ::kill(r.viewer.pid, SIGINT);
-    ASSERT_TRUE(r.viewer.wait_exit(5s));
-    EXPECT_EQ(r.viewer.exit_code(), 0);
-    EXPECT_NE(r.viewer.screen.find("Received interrupt.  Exiting.\r\n"), std::string::npos)
-        << r.viewer.screen;
-    expect_restored(r.viewer);
-}
-
-// SIGTERM, SIGHUP and SIGQUIT put the terminal back and end the viewer by
-// that same signal, in every mode.
-TEST(ViewerKeys, EndingSignalsRestoreTheTerminalAndEndByThatSignal)
-{
-    struct signal_case {
-        int sig;
-        std::vector<std::string> args;
-    };
-    const signal_case cases[] = {
-        {SIGTERM, {"-m", "top", "-L", "1"}}, {SIGHUP, {"-m", "dump"}},
-        {SIGQUIT, {"-m", "shortdump"}},      {SIGTERM, {"-m", "colondump"}},
-        {SIGHUP, {"-m", "top"}},             {SIGQUIT, {"-m", "top", "-L", "2"}},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(testing::Message() << strsignal(c.sig) << " " << c.args[1]);
-        const bool colondump = c.args[1] == "colondump";
-        running_viewer r(c.args, !colondump);
-        // Something on the screen: the loop, and its handlers, are in place.
-        flow_fields f;
-        ASSERT_TRUE(r.relay.send(relay_frame("10.0.0.1", {f})));
-        ASSERT_TRUE(r.viewer.wait_screen(colondump ? on_screen(colondump_line(1, "10.0.0.1", f))
-                                                   : starting_line,
-                                         5s))
-            << r.viewer.screen;
-        ::kill(r.viewer.pid, c.sig);
-        ASSERT_TRUE(r.viewer.wait_exit(5s));
-        EXPECT_EQ(r.viewer.term_signal(), c.sig) << "exit code " << r.viewer.exit_code();
-        expect_restored(r.viewer);
-        EXPECT_EQ(r.viewer.screen.find("Received interrupt"), std::string::npos);
-    }
 }
 
 // Which system call a process is in ("1" is write on x86-64), or "".
@@ -314,31 +253,6 @@ TEST(ViewerKeys, SigintEndsTheViewerWhileItsOutputIsBlocked)
     EXPECT_LT(took, 1800ms);
     EXPECT_EQ(v.exit_code(), 0);
     expect_restored(v);
-}
-
-TEST(ViewerKeys, EndOfTheRelayStreamRestoresTheTerminal)
-{
-    running_viewer r({"-m", "shortdump"});
-    ASSERT_TRUE(r.viewer.wait_screen(starting_line, 5s));
-    r.relay.close_stream();
-    ASSERT_TRUE(r.viewer.wait_exit(5s));
-    EXPECT_EQ(r.viewer.exit_code(), 0);
-    EXPECT_NE(r.viewer.screen.find("connection closed\r\n"), std::string::npos) << r.viewer.screen;
-    expect_restored(r.viewer);
-}
-
-TEST(ViewerKeys, FlowLimitRestoresTheTerminal)
-{
-    running_viewer r({"-m", "dump", "-c", "2"});
-    ASSERT_TRUE(r.viewer.wait_screen(starting_line, 5s));
-    flow_fields f;
-    ASSERT_TRUE(r.relay.send(relay_frame("10.0.0.1", {f, f, f})));
-    ASSERT_TRUE(r.viewer.wait_exit(5s));
-    EXPECT_EQ(r.viewer.exit_code(), 0);
-    EXPECT_NE(r.viewer.screen.find("flow #2 received"), std::string::npos) << r.viewer.screen;
-    EXPECT_EQ(r.viewer.screen.find("flow #3 received"), std::string::npos) << r.viewer.screen;
-    EXPECT_NE(r.viewer.screen.find("Flow limit reached (2).  Exiting\r\n"), std::string::npos);
-    expect_restored(r.viewer);
 }
 
 TEST(ViewerKeys, ConnectErrorWithNoRelayListening)
